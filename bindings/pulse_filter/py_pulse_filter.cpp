@@ -1,0 +1,107 @@
+#include "pulse_filter/py_pulse_filter.hpp"
+
+#include "arguments.hpp"
+
+#include <new>
+#include <string_view>
+
+namespace zpr::py {
+
+namespace {
+
+template <class Field, class Convert>
+bool set_if(std::string_view name, std::string_view key, PyObject* value, std::optional<Field>& field, Convert&& convert) {
+    if (name != key) return false;
+    field = convert(value);
+    return true;
+}
+
+void set_criterion(zpr::PulseFilter& f, std::string_view key, PyObject* value) {
+    if (set_if("min_dur_f", key, value, f.min_dur_f, to_u32)) return;
+    if (set_if("min_dur_s", key, value, f.min_dur_s, to_f32)) return;
+    if (set_if("max_dur_s", key, value, f.max_dur_s, to_f32)) return;
+    if (set_if("min_snr", key, value, f.min_snr, to_f32)) return;
+    if (set_if("min_intensity", key, value, f.min_intensity, to_f32)) return;
+    if (set_if("min_binratio", key, value, f.min_binratio, to_f32)) return;
+    if (set_if("max_binratio", key, value, f.max_binratio, to_f32)) return;
+    if (set_if("start_m", key, value, f.start_m, to_f32)) return;
+    if (set_if("end_m", key, value, f.end_m, to_f32)) return;
+    if (set_if("mask_s", key, value, f.mask_s, to_f32_pair)) return;
+    if (key == "recalc_ipd") f.recalc_ipd = to_bool(value);
+    // Any other name is ignored without looking at its value.
+}
+
+PyObject* pulse_filter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        const Py_ssize_t given = PyTuple_GET_SIZE(args);
+        if (given > 0)
+            raise(PyExc_TypeError, "PulseFilter() takes 0 positional arguments but " + std::to_string(given) +
+                                       (given == 1 ? " was" : " were") + " given");
+        zpr::PulseFilter filter = filter_from_kwargs(kwargs);
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) throw PythonError{};
+        new (&reinterpret_cast<PyPulseFilter*>(self)->filter) zpr::PulseFilter(filter);
+        return self;
+    });
+}
+
+void pulse_filter_dealloc(PyObject* self) {
+    reinterpret_cast<PyPulseFilter*>(self)->filter.~PulseFilter();
+    Py_TYPE(self)->tp_free(self);
+}
+
+}  // namespace
+
+zpr::PulseFilter filter_from_kwargs(PyObject* kwargs) {
+    zpr::PulseFilter filter;
+    if (kwargs == nullptr) return filter;
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+        // Hold the entry: a conversion may run Python code that changes the dict.
+        PyRef held_key = PyRef::borrow(key);
+        PyRef held_value = PyRef::borrow(value);
+        const std::string name = to_utf8(key);
+        set_criterion(filter, name, value);
+    }
+    return filter;
+}
+
+FilterArguments convert_filter_arguments(PyObject* pulse_filter, PyObject* pulse_filter_kwargs) {
+    FilterArguments arguments;
+    if (pulse_filter != nullptr && pulse_filter != Py_None) {
+        if (!PyObject_TypeCheck(pulse_filter, &PulseFilterType))
+            convert_argument("pulse_filter", pulse_filter, [](PyObject* v) { raise_wrong_type(v, "PulseFilter"); });
+        arguments.pulse_filter = pulse_filter;
+    }
+    if (pulse_filter_kwargs != nullptr && pulse_filter_kwargs != Py_None) {
+        if (!PyDict_Check(pulse_filter_kwargs))
+            convert_argument("pulse_filter_kwargs", pulse_filter_kwargs,
+                             [](PyObject* v) { raise_wrong_type(v, "PyDict"); });
+        arguments.pulse_filter_kwargs = pulse_filter_kwargs;
+    }
+    return arguments;
+}
+
+std::optional<zpr::PulseFilter> choose_filter(const FilterArguments& arguments,
+                                              std::optional<zpr::PulseFilter> fallback) {
+    if (arguments.pulse_filter != nullptr && arguments.pulse_filter_kwargs != nullptr)
+        raise(PyExc_RuntimeError, "Cannot provide both a PulseFilter object and keyword arguments for the filter!");
+    if (arguments.pulse_filter_kwargs != nullptr) return filter_from_kwargs(arguments.pulse_filter_kwargs);
+    if (arguments.pulse_filter != nullptr) return reinterpret_cast<PyPulseFilter*>(arguments.pulse_filter)->filter;
+    return fallback;
+}
+
+PyTypeObject PulseFilterType = [] {
+    PyTypeObject type = blank_type();
+    type.tp_name = "zyn_pulse_reader.PulseFilter";
+    type.tp_basicsize = sizeof(PyPulseFilter);
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc = "PulseFilter(**kwargs)\n--\n\n";
+    type.tp_new = pulse_filter_new;
+    type.tp_dealloc = pulse_filter_dealloc;
+    return type;
+}();
+
+}  // namespace zpr::py

@@ -1,0 +1,27 @@
+// The module function merge_pulse_files: opens every input by name and has the core merge
+// them. The inputs are closed whatever the outcome.
+#include "arguments.hpp"
+#include "pulse_reader/merge.hpp"
+#include "pulse_reader/pulse_reader.hpp"
+
+namespace zpr::py {
+
+PyObject* merge_pulse_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static const char* const names[] = {"file_names", "new_file_name"};
+        PyObject* a[2];
+        bind_arguments({"merge_pulse_files", names, 2}, args, nargs, kwnames, a);
+        const std::vector<std::string> file_names = convert_argument("file_names", a[0], to_utf8_vector);
+        const std::string new_file_name = convert_argument("new_file_name", a[1], to_utf8);
+
+        std::vector<zpr::PulseReader> inputs;
+        inputs.reserve(file_names.size());
+        for (const std::string& name : file_names) inputs.push_back(zpr::PulseReader::open(name));
+        std::vector<const zpr::PulseReader*> readers;
+        for (const zpr::PulseReader& input : inputs) readers.push_back(&input);
+        zpr::merge_pulse_files(readers, new_file_name);
+        Py_RETURN_NONE;
+    });
+}
+
+}  // namespace zpr::py

@@ -1,0 +1,136 @@
+// get_all_records and get_pulses: the per-aperture queries, answered as DataFrames.
+//
+// The core work (reading, decoding, building pulses, filtering) runs with the interpreter
+// lock released while the object stays exclusively borrowed; the tables and frames are
+// built with the lock held again.
+#include "arguments.hpp"
+#include "error.hpp"
+#include "pulse_filter/py_pulse_filter.hpp"
+#include "pulse_reader/borrow.hpp"
+#include "pulse_reader/methods.hpp"
+#include "records/to_pydict.hpp"
+
+namespace zpr::py {
+
+namespace {
+
+PyRef unsigned_int(uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)); }
+
+void set_attr(PyObject* attrs, const char* key, uint64_t value) {
+    check_status(PyDict_SetItemString(attrs, key, unsigned_int(value).get()));
+}
+
+// A DataFrame over `table` whose attrs hold the aperture's identity, then the reader's base
+// attributes.
+PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, PyObject* table) {
+    PyRef frame = checked(PyObject_CallMethod(self->pandas, "DataFrame", "O", table));
+    PyRef attrs = checked(PyDict_New());
+    set_attr(attrs.get(), "aperture_index", header.aperture_index());
+    set_attr(attrs.get(), "aperture_x", header.aperture_x());
+    set_attr(attrs.get(), "aperture_y", header.aperture_y());
+    set_attr(attrs.get(), "aperture_byteloc", header.aperture_byteloc);
+    check_status(PyDict_Update(attrs.get(), self->attrs));
+    check_status(PyObject_SetAttrString(frame.get(), "attrs", attrs.get()));
+    return frame;
+}
+
+// Runs a core query without the interpreter lock; an ordinary failure is raised as
+// RuntimeError behind `prefix`.
+template <class Query>
+auto run_query(const char* prefix, Query&& query) {
+    try {
+        return without_gil(std::forward<Query>(query));
+    } catch (const Error& error) {
+        raise(PyExc_RuntimeError, std::string(prefix) + error.message());
+    }
+}
+
+}  // namespace
+
+PyObject* get_all_records(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
+        static const char* const names[] = {"aperture_index"};
+        PyObject* a[1];
+        bind_arguments({"PulseReader.get_all_records", names, 1}, args, nargs, kwnames, a);
+        ExclusiveAccess access(self);
+        const uint64_t aperture = convert_argument("aperture_index", a[0], to_u64);
+        const zpr::PulseReader& reader = open_reader(self);
+
+        ApertureRecords result =
+            run_query("Failed to get records: ", [&] { return reader.get_all_records(aperture); });
+        PyRef table = to_pydict(result.records, self->pandas);
+        return to_dataframe(self, result.header, table.get()).release();
+    });
+}
+
+PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
+        static const char* const names[] = {"aperture_index", "include_aperture_index", "pulse_filter",
+                                            "pulse_filter_kwargs"};
+        PyObject* a[4];
+        bind_arguments({"PulseReader.get_pulses", names, 1}, args, nargs, kwnames, a);
+        ExclusiveAccess access(self);
+        const uint64_t aperture = convert_argument("aperture_index", a[0], to_u64);
+        const bool include_aperture_index =
+            a[1] == nullptr || convert_argument("include_aperture_index", a[1], to_bool);
+        const FilterArguments filter_arguments = convert_filter_arguments(a[2], a[3]);
+        const zpr::PulseReader& reader = open_reader(self);
+        const std::optional<zpr::PulseFilter> filter = choose_filter(filter_arguments, self->default_filter);
+
+        AperturePulses result = run_query("Failed to get pulses: ", [&] {
+            return reader.get_pulses(aperture, filter ? &*filter : nullptr);
+        });
+        PyRef table = to_pydict(result.pulses, include_aperture_index, aperture);
+        PyRef frame = to_dataframe(self, result.header, table.get());
+        PyRef index = checked(PyObject_CallMethod(frame.get(), "pop", "s", "index"));
+        return checked(PyObject_CallMethod(frame.get(), "set_index", "O", index.get())).release();
+    });
+}
+
+const char* const kGetAllRecordsDoc =
+    "get_all_records($self, aperture_index)\n"
+    "--\n"
+    "\n"
+    "Get all formatted pulse records for a specific aperture index\n"
+    "\n"
+    "# Arguments\n"
+    "* `aperture_index` - The index of the aperture to get the formatted pulse records for\n"
+    "\n"
+    "# Returns\n"
+    "A pandas DataFrame containing the formatted pulse records for the specified aperture index\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "formatted_pulses = pulse_reader.get_all_records(0)\n"
+    "```";
+
+const char* const kGetPulsesDoc =
+    "get_pulses($self, aperture_index, include_aperture_index=True, pulse_filter=None, pulse_filter_kwargs=None)\n"
+    "--\n"
+    "\n"
+    "Get the pulse records for a specific aperture index\n"
+    "\n"
+    "# Arguments\n"
+    "* `aperture_index` - The index of the aperture to get the pulse records for\n"
+    "* `include_aperture_index` - Whether to include the aperture index in the DataFrame\n"
+    "# * `pulse_filter_kwargs` - Optional keyword arguments for the pulse filter\n"
+    " (e.g., min_dur_f, min_dur_s, max_dur_s, min_snr, min_intensity, etc.)\n"
+    " See the PulseFilter class for more details.\n"
+    "\n"
+    "# Returns\n"
+    "A pandas DataFrame containing the pulse records for the specified aperture index.\n"
+    "The index of each pulse corresponds to the position of that pulses's record in the\n"
+    "full set of records for the specified aperture, including non-pulse records.\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "pulses = pulse_reader.get_pulses(0)\n"
+    "```";
+
+}  // namespace zpr::py

@@ -1,0 +1,103 @@
+// Small helpers shared by the binding layer: owned references, the conversion of core
+// errors into Python exceptions, and running core work without the interpreter lock.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace zpr::py {
+
+// An owned (strong) reference, released on scope exit.
+class PyRef {
+public:
+    PyRef() = default;
+    // Takes over `owned`; a null pointer means the call that produced it failed.
+    explicit PyRef(PyObject* owned) : object_(owned) {}
+    static PyRef borrow(PyObject* borrowed) {
+        Py_XINCREF(borrowed);
+        return PyRef(borrowed);
+    }
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(object_);
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// A zeroed type object with its object header set, to be filled in field by field.
+inline PyTypeObject blank_type() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+    return type;
+}
+
+// Thrown when a Python exception is already set; the entry point returns NULL for it.
+struct PythonError {};
+
+// Throws PythonError when `result` is null (a Python call failed and set its exception).
+PyRef checked(PyObject* result);
+void check_status(int status);
+
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// The module's exception for internal faults, derived from BaseException.
+PyObject* panic_exception();
+void set_panic_exception(PyObject* type);
+
+// "'<type of value>' object cannot be converted to '<expected>'" as a TypeError.
+[[noreturn]] void raise_wrong_type(PyObject* value, const char* expected);
+
+// Sets the Python exception that corresponds to a caught C++ failure.
+void set_python_error(std::exception_ptr failure);
+
+// Runs `body` and turns every C++ failure into a pending Python exception and a null result:
+// core errors become RuntimeError, internal faults PanicException, exhausted memory MemoryError.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_python_error(std::current_exception());
+        return nullptr;
+    }
+}
+
+// Runs pure core work with the interpreter lock released. `work` must not touch any Python
+// object. Its failure is rethrown once the lock is held again.
+template <class Work>
+auto without_gil(Work&& work) {
+    using Result = decltype(work());
+    std::optional<Result> result;
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        result.emplace(work());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+}
+
+}  // namespace zpr::py

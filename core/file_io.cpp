@@ -1,0 +1,169 @@
+#include "file_io.hpp"
+
+#include "error.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zpr {
+
+namespace {
+
+
+struct stat stat_of(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw os_error(errno);
+    return st;
+}
+
+}  // namespace
+
+File File::open_read(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw os_error(errno);
+    return File(fd);
+}
+
+File File::create_truncate(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) throw os_error(errno);
+    return File(fd);
+}
+
+File File::create_exclusive(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) throw os_error(errno);
+    return File(fd);
+}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+File::~File() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+uint64_t File::size() const { return uint64_t(stat_of(fd_).st_size); }
+dev_t File::device() const { return stat_of(fd_).st_dev; }
+ino_t File::inode() const { return stat_of(fd_).st_ino; }
+
+void File::read_exact_at(uint64_t offset, std::span<uint8_t> out) const {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        // Offsets beyond the signed range are refused by the kernel (EINVAL), as a seek would be.
+        ssize_t got = ::pread(fd_, out.data() + done, out.size() - done, off_t(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw os_error(errno);
+        }
+        if (got == 0) throw unexpected_eof();
+        done += std::size_t(got);
+    }
+}
+
+void File::require_range(uint64_t offset, uint64_t length) const {
+    uint64_t file_size = size();
+    if (offset > file_size || length > file_size - offset) throw unexpected_eof();
+}
+
+std::vector<uint8_t> File::read_vector_at(uint64_t offset, uint64_t length) const {
+    require_range(offset, length);
+    std::vector<uint8_t> bytes(length);
+    read_exact_at(offset, bytes);
+    return bytes;
+}
+
+void File::write_all(std::span<const uint8_t> data) const {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t put = ::write(fd_, data.data() + done, data.size() - done);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            throw os_error(errno);
+        }
+        if (put == 0) throw Error("failed to write whole buffer");
+        done += std::size_t(put);
+    }
+}
+
+uint64_t File::current_position() const {
+    off_t position = ::lseek(fd_, 0, SEEK_CUR);
+    if (position < 0) throw os_error(errno);
+    return uint64_t(position);
+}
+
+BufferedWriter::BufferedWriter(File file) : file_(std::move(file)), buffer_(kCapacity) {}
+
+BufferedWriter::~BufferedWriter() {
+    try {
+        flush();
+    } catch (...) {
+        // Best effort only: the operation that discarded the writer already reports its error.
+    }
+}
+
+void BufferedWriter::write(std::span<const uint8_t> data) {
+    if (data.size() > kCapacity - used_) flush();
+    if (data.size() >= kCapacity) {
+        file_.write_all(data);
+        return;
+    }
+    std::copy(data.begin(), data.end(), buffer_.begin() + std::ptrdiff_t(used_));
+    used_ += data.size();
+}
+
+void BufferedWriter::write_u32(uint32_t value) {
+    uint8_t bytes[4];
+    store_u32(bytes, value);
+    write(bytes);
+}
+
+void BufferedWriter::write_u64(uint64_t value) {
+    uint8_t bytes[8];
+    store_u64(bytes, value);
+    write(bytes);
+}
+
+void BufferedWriter::write_zeros(uint64_t count) {
+    static const std::vector<uint8_t> zeros(64 * 1024);
+    while (count > 0) {
+        std::size_t piece = std::size_t(std::min<uint64_t>(count, zeros.size()));
+        write(std::span(zeros.data(), piece));
+        count -= piece;
+    }
+}
+
+void BufferedWriter::flush() {
+    std::size_t pending = used_;
+    // Forget the bytes before writing them: a failed write is reported once, never retried
+    // by the destructor.
+    used_ = 0;
+    file_.write_all(std::span(buffer_.data(), pending));
+}
+
+uint64_t BufferedWriter::position() {
+    flush();
+    return file_.current_position();
+}
+
+void copy_bytes(const File& source, uint64_t offset, uint64_t length, std::span<uint8_t> buffer,
+                BufferedWriter& writer) {
+    while (length > 0) {
+        std::size_t piece = std::size_t(std::min<uint64_t>(length, buffer.size()));
+        source.read_exact_at(offset, buffer.first(piece));
+        writer.write(buffer.first(piece));
+        offset += piece;
+        length -= piece;
+    }
+}
+
+}  // namespace zpr

@@ -1,0 +1,97 @@
+// A small file layer over POSIX descriptors.
+//
+// Reads always name an absolute offset (pread), so no operation depends on a shared file
+// position and a reader can serve queries in any order. Sizes that come from a file are
+// checked against the file's length before a buffer is allocated for them, so a damaged
+// count ends in "failed to fill whole buffer" instead of a huge allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace zpr {
+
+class File {
+public:
+    static File open_read(const std::string& path);
+    // Creates or truncates `path` for writing, permission bits 0666 before the umask.
+    static File create_truncate(const std::string& path);
+    // Creates `path` for writing; fails with EEXIST if anything is there already.
+    static File create_exclusive(const std::string& path);
+
+    File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    int fd() const noexcept { return fd_; }
+    uint64_t size() const;
+    dev_t device() const;
+    ino_t inode() const;
+
+    // Reads exactly `out.size()` bytes at `offset`; "failed to fill whole buffer" at EOF.
+    void read_exact_at(uint64_t offset, std::span<uint8_t> out) const;
+    // Like read_exact_at, but first checks that the file can hold `length` bytes at `offset`,
+    // so that no buffer is allocated for bytes that are not there.
+    std::vector<uint8_t> read_vector_at(uint64_t offset, uint64_t length) const;
+    // Fails with "failed to fill whole buffer" unless [offset, offset + length) lies in the file.
+    void require_range(uint64_t offset, uint64_t length) const;
+
+    void write_all(std::span<const uint8_t> data) const;
+    uint64_t current_position() const;
+
+private:
+    explicit File(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
+
+// Buffered writer with a 1 MiB buffer. A write that does not fit in the free part of the
+// buffer flushes it first; a write at least as large as the buffer goes straight to the file.
+class BufferedWriter {
+public:
+    static constexpr std::size_t kCapacity = 1 << 20;
+
+    explicit BufferedWriter(File file);
+    // Writes out what is still buffered on a best-effort basis, ignoring errors.
+    ~BufferedWriter();
+    BufferedWriter(const BufferedWriter&) = delete;
+    BufferedWriter& operator=(const BufferedWriter&) = delete;
+
+    void write(std::span<const uint8_t> data);
+    void write_u32(uint32_t value);
+    void write_u64(uint64_t value);
+    void write_zeros(uint64_t count);
+    void flush();
+    // The file's end position after flushing the buffer.
+    uint64_t position();
+
+private:
+    File file_;
+    std::vector<uint8_t> buffer_;
+    std::size_t used_ = 0;
+};
+
+// Moves `length` bytes at `offset` of `source` to `writer` in pieces of at most
+// `buffer.size()` bytes, so memory stays bounded whatever the length.
+void copy_bytes(const File& source, uint64_t offset, uint64_t length, std::span<uint8_t> buffer,
+                BufferedWriter& writer);
+
+// Little-endian field access on byte buffers.
+inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t load_u32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline uint64_t load_u64(const uint8_t* p) { return uint64_t(load_u32(p)) | (uint64_t(load_u32(p + 4)) << 32); }
+inline void store_u32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+inline void store_u64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+}  // namespace zpr

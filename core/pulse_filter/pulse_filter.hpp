@@ -1,0 +1,34 @@
+// Criteria on the pulses of one aperture. An absent criterion is not applied; all bounds are
+// inclusive, and a comparison involving NaN does not hold, so it drops the pulse.
+#pragma once
+
+#include "pulse_reader/records/normalized_pulse.hpp"
+
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace zpr {
+
+struct PulseFilter {
+    std::optional<uint32_t> min_dur_f;
+    std::optional<float> min_dur_s;
+    std::optional<float> max_dur_s;
+    std::optional<float> min_snr;
+    std::optional<float> min_intensity;
+    std::optional<float> min_binratio;
+    std::optional<float> max_binratio;
+    std::optional<float> start_m;  // keep if the start time in minutes is at least this
+    std::optional<float> end_m;    // keep if the end time in minutes is at most this
+    std::optional<std::pair<float, float>> mask_s;  // drop pulses touching [first, second] seconds
+    bool recalc_ipd = false;  // recompute ipd_f and ipd_s over the kept pulses
+
+    // The kept pulses in input order. Throws Error "The provided pulses aren't sorted!" when
+    // a pulse does not start strictly after the previous pulse's end (dropped pulses count).
+    std::vector<NormalizedPulse> filter_pulses(std::span<const NormalizedPulse> pulses, float fps) const;
+
+    bool keeps(const NormalizedPulse& pulse, float fps, float frames_per_minute) const;
+};
+
+}  // namespace zpr

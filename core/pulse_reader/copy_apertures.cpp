@@ -1,0 +1,81 @@
+// Copying chosen apertures of an open pulse file into a new file.
+//
+// Nothing is decoded: the new header is the source's with aperture_count and index_offset
+// recomputed, everything from byte 48 up to data_offset (encoding records, metadata,
+// padding) is copied byte for byte, the chosen blocks are packed back to back from
+// data_offset in ascending aperture order, and a new index follows the last block.
+#include "error.hpp"
+#include "pulse_reader/pulse_reader.hpp"
+
+#include <algorithm>
+#include <sys/stat.h>
+
+namespace zpr {
+
+namespace {
+
+struct PlannedBlock {
+    uint64_t aperture;
+    uint64_t source_location;
+    uint64_t size;
+};
+
+// Creating the output truncates it, so writing over the source would destroy the data
+// before it is read. The same file is recognised by device and inode, whatever the path.
+void refuse_own_source(const File& source, const std::string& file_name) {
+    struct stat target {};
+    if (::stat(file_name.c_str(), &target) != 0) return;
+    if (target.st_dev == source.device() && target.st_ino == source.inode())
+        throw Error("Cannot copy apertures into the pulse file they are read from: " + file_name);
+}
+
+}  // namespace
+
+void PulseReader::copy_apertures_to_new_file(const std::vector<uint64_t>& apertures,
+                                             const std::string& file_name) const {
+    if (header_.data_offset < kPulseFileHeaderSize)
+        throw Error("Invalid data offset: " + std::to_string(header_.data_offset));
+
+    std::vector<uint64_t> sorted = apertures;
+    std::sort(sorted.begin(), sorted.end());
+
+    // Plan every block, and check that the source holds it, before the output is touched.
+    std::vector<PlannedBlock> plan;
+    plan.reserve(sorted.size());
+    uint64_t index_offset = header_.data_offset;
+    uint64_t largest_block = 0;
+    for (uint64_t aperture : sorted) {
+        const ApertureHeader block = read_aperture_header(aperture);
+        file_.require_range(block.aperture_byteloc, block.block_size());
+        plan.push_back({aperture, block.aperture_byteloc, block.block_size()});
+        index_offset += block.block_size();
+        largest_block = std::max(largest_block, block.block_size());
+    }
+    const uint64_t leading_length = header_.data_offset - kPulseFileHeaderSize;
+    file_.require_range(kPulseFileHeaderSize, leading_length);
+    refuse_own_source(file_, file_name);
+
+    BufferedWriter writer(File::create_truncate(file_name));
+    PulseFileHeader header = header_;
+    header.aperture_count = sorted.size();
+    header.index_offset = index_offset;
+    writer.write(header.to_bytes());
+
+    std::vector<uint8_t> buffer(std::min<uint64_t>(BufferedWriter::kCapacity,
+                                                   std::max(largest_block, leading_length)));
+    copy_bytes(file_, kPulseFileHeaderSize, leading_length, buffer, writer);
+
+    for (const PlannedBlock& block : plan) copy_bytes(file_, block.source_location, block.size, buffer, writer);
+
+    // The blocks went out back to back from data_offset, in plan order.
+    writer.write_u64(kIndexMagic);
+    uint64_t location = header_.data_offset;
+    for (const PlannedBlock& block : plan) {
+        writer.write_u32(uint32_t(block.aperture));
+        writer.write_u64(location);
+        location += block.size;
+    }
+    writer.flush();
+}
+
+}  // namespace zpr

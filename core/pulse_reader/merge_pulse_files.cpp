@@ -1,0 +1,218 @@
+// Merging pulse files that are row strips of one aperture grid.
+//
+// Every input after the first is placed below the inputs before it: its aperture_y values
+// are shifted by the rows of the earlier inputs and its aperture numbers by their
+// rows x cols. Records are copied as raw bytes. The merged metadata is input 1's with the
+// grid size and well counts recomputed, written compactly with keys in ascending order.
+//
+// Everything that can be checked is checked before the output is created, so a refused
+// merge leaves nothing behind: metadata members, aperture numbers, block extents.
+#include "error.hpp"
+#include "pulse_reader/pulse_reader.hpp"
+
+#include <algorithm>
+#include <sys/stat.h>
+
+namespace zpr {
+
+namespace {
+
+constexpr uint64_t kMetadataOffset = kPulseFileHeaderSize + kEncodingRecordCount * kEncodingRecordSize;
+
+uint64_t required_member(const PulseReader& reader, const char* key) {
+    auto value = unsigned_member(reader.metadata(), key);
+    if (!value) throw InternalFault(std::string(key) + " missing or invalid");
+    return *value;
+}
+
+// Grid geometry of one input as read from its metadata.
+struct Strip {
+    uint64_t rows;
+    uint64_t cols;
+    // rows x cols on the low 32 bits, as the aperture numbers are shifted.
+    uint32_t apertures_per_strip() const { return uint32_t(rows) * uint32_t(cols); }
+};
+
+struct Totals {
+    uint64_t aperture_count = 0;
+    uint64_t valid_wells = 0;
+    uint64_t valid_wells_left = 0;
+    uint64_t valid_wells_right = 0;
+    uint64_t rows = 0;
+    uint64_t min_roi_offset_col = UINT64_MAX;
+    uint64_t max_roi_end_col = 0;
+};
+
+Totals read_totals(const std::vector<const PulseReader*>& readers) {
+    Totals t;
+    for (const PulseReader* reader : readers) {
+        t.aperture_count += reader->header().aperture_count;
+        t.valid_wells += required_member(*reader, "validWells");
+        t.valid_wells_left += required_member(*reader, "validWellsLeft");
+        t.valid_wells_right += required_member(*reader, "validWellsRight");
+        t.rows += required_member(*reader, "rows");
+        const uint64_t roi_offset_col = required_member(*reader, "roi_offset_col");
+        const uint64_t roi_cols = required_member(*reader, "roi_cols");
+        t.min_roi_offset_col = std::min(t.min_roi_offset_col, roi_offset_col);
+        t.max_roi_end_col = std::max(t.max_roi_end_col, roi_offset_col + roi_cols);
+    }
+    return t;
+}
+
+Json merged_metadata(const Json& first, const Totals& t) {
+    Json merged = first;
+    merged["rows"] = t.rows;
+    merged["validWells"] = t.valid_wells;
+    merged["validWellsLeft"] = t.valid_wells_left;
+    merged["validWellsRight"] = t.valid_wells_right;
+    merged["roi_cols"] = t.max_roi_end_col - t.min_roi_offset_col;
+    merged["roi_rows"] = t.rows;
+    merged["roi_offset_col"] = t.min_roi_offset_col;
+    return merged;
+}
+
+std::string describe_input(std::size_t k, const PulseReader& reader) {
+    return "input " + std::to_string(k + 1) + " (" + reader.path() + ")";
+}
+
+// The merged index must ascend and hold 32-bit numbers, or this reader could not open the
+// result (or would silently shadow apertures). Shifts are taken exactly here: when every
+// shifted number fits in 32 bits, the 32-bit shifts written later give the same numbers.
+void check_merged_numbers(const std::vector<const PulseReader*>& readers, const std::vector<Strip>& strips) {
+    unsigned __int128 shift = 0;
+    bool have_previous = false;
+    unsigned __int128 previous = 0;
+    for (std::size_t k = 0; k < readers.size(); ++k) {
+        const auto& apertures = readers[k]->index().apertures();
+        for (std::size_t i = 0; i < apertures.size(); ++i) {
+            const unsigned __int128 merged = apertures[i] + shift;
+            if (merged > UINT32_MAX)
+                throw Error("Cannot merge: aperture " + std::to_string(apertures[i]) + " of " +
+                            describe_input(k, *readers[k]) + " does not fit in 32 bits after its shift of " +
+                            std::to_string(uint64_t(shift)));
+            if (have_previous && i == 0 && merged <= previous)
+                throw Error("Cannot merge: the aperture numbers of " + describe_input(k, *readers[k]) +
+                            " do not ascend after those of the inputs before it");
+            previous = merged;
+            have_previous = true;
+        }
+        shift += static_cast<unsigned __int128>(strips[k].rows) * strips[k].cols;
+    }
+}
+
+// The block header of an aperture listed in the input's own index. A listed aperture that
+// does not resolve (its location is 0) breaks the merge's assumptions: an internal fault.
+ApertureHeader listed_block(const PulseReader& reader, uint64_t aperture) {
+    uint64_t location;
+    try {
+        location = reader.index().get(aperture);
+    } catch (const Error& error) {
+        throw InternalFault("Invalid aperture index encountered: " + error.message());
+    }
+    return reader.read_block_header(location);
+}
+
+// Total bytes of every input's blocks, checking that each block lies inside its file.
+uint64_t planned_data_size(const std::vector<const PulseReader*>& readers) {
+    uint64_t total = 0;
+    for (const PulseReader* reader : readers) {
+        for (uint64_t aperture : reader->index().apertures()) {
+            const ApertureHeader block = listed_block(*reader, aperture);
+            reader->file().require_range(block.aperture_byteloc, block.block_size());
+            total += block.block_size();
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
+void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std::string& new_file_name) {
+    if (readers.empty()) throw Error("No pulse files provided");
+    struct stat existing {};
+    if (::stat(new_file_name.c_str(), &existing) == 0) throw Error("File " + new_file_name + " already exists");
+
+    const Totals totals = read_totals(readers);
+    std::vector<Strip> strips;
+    for (const PulseReader* reader : readers)
+        strips.push_back({required_member(*reader, "rows"), required_member(*reader, "cols")});
+    check_merged_numbers(readers, strips);
+
+    const PulseReader& first = *readers.front();
+    const std::string metadata = serialize_compact(merged_metadata(first.metadata(), totals));
+    const uint64_t metadata_end = kMetadataOffset + metadata.size();
+    const uint64_t data_offset =
+        (first.header().data_offset - first.header().metadata_length + uint32_t(metadata.size()) + 15) & ~uint64_t(15);
+    // Input 1's data_offset sets the padding; one beyond its own file is damage, and would
+    // otherwise have the merge write an absurd amount of zeros.
+    if (first.header().data_offset > first.file().size())
+        throw Error("Invalid data offset: " + std::to_string(first.header().data_offset));
+    if (metadata_end > data_offset) throw Error("Stream position exceeds new data offset");
+    const uint64_t index_offset = data_offset + planned_data_size(readers);
+
+    File output = [&] {
+        try {
+            return File::create_exclusive(new_file_name);
+        } catch (const Error&) {
+            // Something appeared at the path after the check above: never overwrite it.
+            if (::stat(new_file_name.c_str(), &existing) == 0)
+                throw Error("File " + new_file_name + " already exists");
+            throw;
+        }
+    }();
+    BufferedWriter writer(std::move(output));
+
+    PulseFileHeader header = first.header();
+    header.aperture_count = totals.aperture_count;
+    header.metadata_length = uint32_t(metadata.size());
+    header.data_offset = data_offset;
+    header.index_offset = index_offset;
+    writer.write(header.to_bytes());
+
+    std::vector<uint8_t> buffer(BufferedWriter::kCapacity);
+    copy_bytes(first.file(), kPulseFileHeaderSize, kEncodingRecordSize * first.header().encoding_record_count,
+               buffer, writer);
+    writer.write(std::span(reinterpret_cast<const uint8_t*>(metadata.data()), metadata.size()));
+    const uint64_t metadata_position = writer.position();
+    if (metadata_position > data_offset) throw Error("Stream position exceeds new data offset");
+    writer.write_zeros(data_offset - metadata_position);
+    if (writer.position() != data_offset) throw Error("Stream position mismatch");
+
+    // Blocks, input by input, with aperture_y and the aperture number shifted. The index
+    // below records where each block was actually written.
+    std::vector<uint64_t> new_locations;
+    new_locations.reserve(totals.aperture_count);
+    uint64_t location = data_offset;
+    uint32_t row_shift = 0;
+    uint32_t aperture_shift = 0;
+    for (std::size_t k = 0; k < readers.size(); ++k) {
+        const PulseReader& reader = *readers[k];
+        for (uint64_t aperture : reader.index().apertures()) {
+            ApertureHeader block = listed_block(reader, aperture);
+            block.set_aperture_y(block.aperture_y() + row_shift);
+            block.set_aperture_index(block.aperture_index() + aperture_shift);
+            block.write_all(writer);
+            copy_bytes(reader.file(), block.aperture_byteloc + kApertureHeaderSize,
+                       block.block_size() - kApertureHeaderSize, buffer, writer);
+            new_locations.push_back(location);
+            location += block.block_size();
+        }
+        row_shift += uint32_t(strips[k].rows);
+        aperture_shift += strips[k].apertures_per_strip();
+    }
+    if (writer.position() != index_offset) throw Error("Stream position mismatch");
+
+    writer.write_u64(kIndexMagic);
+    aperture_shift = 0;
+    std::size_t entry = 0;
+    for (std::size_t k = 0; k < readers.size(); ++k) {
+        for (uint64_t aperture : readers[k]->index().apertures()) {
+            writer.write_u32(uint32_t(aperture) + aperture_shift);
+            writer.write_u64(new_locations[entry++]);
+        }
+        aperture_shift += strips[k].apertures_per_strip();
+    }
+    writer.flush();
+}
+
+}  // namespace zpr

@@ -1,0 +1,81 @@
+#include "pulse_reader/pulse_reader.hpp"
+
+#include "error.hpp"
+
+namespace zpr {
+
+namespace {
+
+constexpr uint64_t kEncodingRecordsOffset = kPulseFileHeaderSize;
+constexpr uint64_t kMetadataOffset = kEncodingRecordsOffset + kEncodingRecordCount * kEncodingRecordSize;
+
+}  // namespace
+
+PulseReader PulseReader::open(std::string path) {
+    File file = File::open_read(path);
+    PulseReader reader(std::move(path), std::move(file));
+    const File& f = reader.file_;
+
+    std::array<uint8_t, kPulseFileHeaderSize> header_bytes;
+    f.read_exact_at(0, header_bytes);
+    reader.header_ = PulseFileHeader::from_bytes(header_bytes);
+    reader.header_.validate();
+
+    std::array<uint8_t, kEncodingRecordCount * kEncodingRecordSize> encoding_bytes;
+    f.read_exact_at(kEncodingRecordsOffset, encoding_bytes);
+    for (std::size_t i = 0; i < kEncodingRecordCount; ++i)
+        reader.encoding_records_[i] = EncodingRecord::from_bytes(&encoding_bytes[i * kEncodingRecordSize]);
+
+    std::vector<uint8_t> metadata_bytes = f.read_vector_at(kMetadataOffset, reader.header_.metadata_length);
+    reader.metadata_text_.assign(metadata_bytes.begin(), metadata_bytes.end());
+    check_utf8(reader.metadata_text_);
+    reader.metadata_ = parse_metadata(reader.metadata_text_);
+    reader.fps_ = read_fps(reader.metadata_);
+    reader.trimmed_ = read_trimmed(reader.metadata_);
+
+    std::array<uint8_t, 8> magic;
+    f.read_exact_at(reader.header_.index_offset, magic);
+    if (load_u64(magic.data()) != kIndexMagic) throw Error("Index magic number mismatch");
+
+    const uint64_t count = reader.header_.aperture_count;
+    // A count whose entries the file cannot hold fails here, before anything is allocated.
+    const uint64_t entries_offset = reader.header_.index_offset + magic.size();
+    if (count > f.size() / kIndexEntrySize) throw unexpected_eof();
+    std::vector<uint8_t> entry_bytes = f.read_vector_at(entries_offset, count * kIndexEntrySize);
+    reader.index_ = PulseFileIndex::from_entries(entry_bytes, count);
+    return reader;
+}
+
+ApertureHeader PulseReader::read_aperture_header(uint64_t aperture) const {
+    return read_block_header(index_.get(aperture));
+}
+
+ApertureHeader PulseReader::read_block_header(uint64_t location) const {
+    std::array<uint8_t, kApertureHeaderSize> bytes;
+    file_.read_exact_at(location, bytes);
+    return ApertureHeader::from_bytes(bytes, location);
+}
+
+ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
+    ApertureRecords result;
+    result.header = read_aperture_header(aperture);
+    const uint64_t count = result.header.record_count();
+    const std::vector<uint8_t> raw =
+        file_.read_vector_at(result.header.aperture_byteloc + kApertureHeaderSize, count * kRecordSize);
+    result.records.reserve(count);
+    for (uint64_t i = 0; i < count; ++i)
+        result.records.push_back(
+            FormattedRecord::from_raw(RawRecord::from_bytes(&raw[i * kRecordSize]), encoding_records_, i));
+    return result;
+}
+
+AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* filter) const {
+    ApertureRecords records = get_all_records(aperture);
+    AperturePulses result;
+    result.header = records.header;
+    result.pulses = NormalizedPulse::from_formatted_records(records.records, fps_);
+    if (filter != nullptr) result.pulses = filter->filter_pulses(result.pulses, fps_);
+    return result;
+}
+
+}  // namespace zpr

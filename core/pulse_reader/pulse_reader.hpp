@@ -1,0 +1,86 @@
+// An open pulse file with everything small loaded: header, encoding records, metadata and
+// aperture index. Aperture blocks are read on demand, one query at a time.
+//
+// File layout, in file order:
+//   header (48 bytes) | 8 encoding records (32 bytes) | metadata JSON (metadata_length bytes)
+//   | padding up to data_offset | aperture blocks | index at index_offset
+// Every aperture block is a 16-byte aperture header followed by record_count 16-byte records.
+#pragma once
+
+#include "file_io.hpp"
+#include "pulse_filter/pulse_filter.hpp"
+#include "pulse_reader/headers/aperture_header.hpp"
+#include "pulse_reader/headers/encoding_record.hpp"
+#include "pulse_reader/headers/pulse_file_header.hpp"
+#include "pulse_reader/headers/pulse_file_index.hpp"
+#include "pulse_reader/metadata.hpp"
+#include "pulse_reader/records/formatted_record.hpp"
+#include "pulse_reader/records/normalized_pulse.hpp"
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace zpr {
+
+struct ApertureRecords {
+    std::vector<FormattedRecord> records;
+    ApertureHeader header;
+};
+
+struct AperturePulses {
+    std::vector<NormalizedPulse> pulses;
+    ApertureHeader header;
+};
+
+class PulseReader {
+public:
+    // Opens and validates `path`; throws Error with the first failure.
+    static PulseReader open(std::string path);
+
+    const std::string& path() const noexcept { return path_; }
+    const File& file() const noexcept { return file_; }
+    const PulseFileHeader& header() const noexcept { return header_; }
+    const std::array<EncodingRecord, kEncodingRecordCount>& encoding_records() const noexcept {
+        return encoding_records_;
+    }
+    const std::string& metadata_text() const noexcept { return metadata_text_; }
+    const Json& metadata() const noexcept { return metadata_; }
+    const PulseFileIndex& index() const noexcept { return index_; }
+    float fps() const noexcept { return fps_; }
+    bool trimmed() const noexcept { return trimmed_; }
+
+    // The aperture's header as stored at its block location.
+    ApertureHeader read_aperture_header(uint64_t aperture) const;
+    // The block header stored at `location`.
+    ApertureHeader read_block_header(uint64_t location) const;
+
+    // Every record of the aperture, decoded, in file order.
+    ApertureRecords get_all_records(uint64_t aperture) const;
+
+    // The aperture's pulses, filtered when `filter` is not null.
+    AperturePulses get_pulses(uint64_t aperture, const PulseFilter* filter) const;
+
+    // Writes a new pulse file holding the given apertures, in ascending order.
+    void copy_apertures_to_new_file(const std::vector<uint64_t>& apertures, const std::string& file_name) const;
+
+private:
+    PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
+
+    std::string path_;
+    File file_;
+    PulseFileHeader header_;
+    std::array<EncodingRecord, kEncodingRecordCount> encoding_records_{};
+    std::string metadata_text_;
+    Json metadata_;
+    PulseFileIndex index_;
+    float fps_ = 0.0f;
+    bool trimmed_ = false;
+};
+
+// Joins pulse files that are row strips of one aperture grid into `new_file_name`, which
+// must not exist yet. Throws Error for ordinary failures and InternalFault for malformed
+// metadata.
+void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std::string& new_file_name);
+
+}  // namespace zpr
