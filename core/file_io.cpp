@@ -12,6 +12,11 @@ namespace zpr {
 
 namespace {
 
+// The kernel would see only the part before a NUL byte: a different file.
+const char* checked_path(const std::string& path) {
+    if (path.find('\0') != std::string::npos) throw Error("file name contained an unexpected NUL byte");
+    return path.c_str();
+}
 
 struct stat stat_of(int fd) {
     struct stat st {};
@@ -22,19 +27,19 @@ struct stat stat_of(int fd) {
 }  // namespace
 
 File File::open_read(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(checked_path(path), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw os_error(errno);
     return File(fd);
 }
 
 File File::create_truncate(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = ::open(checked_path(path), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) throw os_error(errno);
     return File(fd);
 }
 
 File File::create_exclusive(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = ::open(checked_path(path), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) throw os_error(errno);
     return File(fd);
 }

@@ -64,6 +64,9 @@ void check_utf8(std::string_view text) {
 }
 
 Json parse_metadata(std::string_view text) {
+    // The parser would skip a byte order mark silently; the document must start with JSON.
+    if (text.starts_with("\xEF\xBB\xBF"))
+        throw Error("Failed to parse metadata JSON: parse error at line 1, column 1: unexpected byte order mark");
     try {
         return Json::parse(text);
     } catch (const Json::parse_error& error) {
