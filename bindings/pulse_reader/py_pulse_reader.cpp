@@ -165,6 +165,8 @@ PyMethodDef reader_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kGetAllRecordsDoc},
     {"get_pulses", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_pulses)),
      METH_FASTCALL | METH_KEYWORDS, kGetPulsesDoc},
+    {"get_pulses_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_pulses_many)),
+     METH_FASTCALL | METH_KEYWORDS, kGetPulsesManyDoc},
     {"copy_apertures_to_new_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(copy_apertures_to_new_file)),
      METH_FASTCALL | METH_KEYWORDS, kCopyAperturesDoc},
     {"close", reader_close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},

@@ -20,18 +20,29 @@ void set_attr(PyObject* attrs, const char* key, uint64_t value) {
     check_status(PyDict_SetItemString(attrs, key, unsigned_int(value).get()));
 }
 
+// A DataFrame over `table` carrying `attrs`.
+PyRef frame_with_attrs(PyPulseReader* self, PyObject* table, PyObject* attrs) {
+    PyRef frame = checked(PyObject_CallMethod(self->pandas, "DataFrame", "O", table));
+    check_status(PyObject_SetAttrString(frame.get(), "attrs", attrs));
+    return frame;
+}
+
 // A DataFrame over `table` whose attrs hold the aperture's identity, then the reader's base
 // attributes.
 PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, PyObject* table) {
-    PyRef frame = checked(PyObject_CallMethod(self->pandas, "DataFrame", "O", table));
     PyRef attrs = checked(PyDict_New());
     set_attr(attrs.get(), "aperture_index", header.aperture_index());
     set_attr(attrs.get(), "aperture_x", header.aperture_x());
     set_attr(attrs.get(), "aperture_y", header.aperture_y());
     set_attr(attrs.get(), "aperture_byteloc", header.aperture_byteloc);
     check_status(PyDict_Update(attrs.get(), self->attrs));
-    check_status(PyObject_SetAttrString(frame.get(), "attrs", attrs.get()));
-    return frame;
+    return frame_with_attrs(self, table, attrs.get());
+}
+
+// Moves the "index" column (each pulse's record position) into the row index.
+PyRef indexed_by_record_position(const PyRef& frame) {
+    PyRef index = checked(PyObject_CallMethod(frame.get(), "pop", "s", "index"));
+    return checked(PyObject_CallMethod(frame.get(), "set_index", "O", index.get()));
 }
 
 // Runs a core query without the interpreter lock; an ordinary failure is raised as
@@ -59,7 +70,7 @@ PyObject* get_all_records(PyObject* py_self, PyObject* const* args, Py_ssize_t n
 
         ApertureRecords result =
             run_query("Failed to get records: ", [&] { return reader.get_all_records(aperture); });
-        PyRef table = to_pydict(result.records, self->pandas);
+        PyRef table = to_pydict(std::move(result.records), self->pandas);
         return to_dataframe(self, result.header, table.get()).release();
     });
 }
@@ -82,10 +93,33 @@ PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
         AperturePulses result = run_query("Failed to get pulses: ", [&] {
             return reader.get_pulses(aperture, filter ? &*filter : nullptr);
         });
-        PyRef table = to_pydict(result.pulses, include_aperture_index, aperture);
-        PyRef frame = to_dataframe(self, result.header, table.get());
-        PyRef index = checked(PyObject_CallMethod(frame.get(), "pop", "s", "index"));
-        return checked(PyObject_CallMethod(frame.get(), "set_index", "O", index.get())).release();
+        std::optional<std::vector<uint64_t>> aperture_column;
+        if (include_aperture_index) aperture_column.emplace(result.pulses.size(), aperture);
+        PyRef table = to_pydict(std::move(result.pulses), std::move(aperture_column));
+        return indexed_by_record_position(to_dataframe(self, result.header, table.get())).release();
+    });
+}
+
+PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
+        static const char* const names[] = {"apertures", "pulse_filter", "pulse_filter_kwargs"};
+        PyObject* a[3];
+        bind_arguments({"PulseReader.get_pulses_many", names, 0}, args, nargs, kwnames, a);
+        ExclusiveAccess access(self);
+        std::optional<std::vector<uint64_t>> apertures;
+        if (a[0] != nullptr && a[0] != Py_None) apertures = convert_argument("apertures", a[0], to_u64_vector);
+        const FilterArguments filter_arguments = convert_filter_arguments(a[1], a[2]);
+        const zpr::PulseReader& reader = open_reader(self);
+        const std::optional<zpr::PulseFilter> filter = choose_filter(filter_arguments, self->default_filter);
+        if (!apertures) apertures = reader.index().apertures();
+
+        zpr::PulseReader::ManyAperturePulses result = run_query("Failed to get pulses: ", [&] {
+            return reader.get_pulses_many(*apertures, filter ? &*filter : nullptr);
+        });
+        PyRef table = to_pydict(std::move(result.pulses), std::move(result.aperture_index));
+        PyRef attrs = checked(PyDict_Copy(self->attrs));
+        return indexed_by_record_position(frame_with_attrs(self, table.get(), attrs.get())).release();
     });
 }
 
@@ -106,6 +140,29 @@ const char* const kGetAllRecordsDoc =
     "from zyn_pulse_reader import PulseReader\n"
     "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
     "formatted_pulses = pulse_reader.get_all_records(0)\n"
+    "```";
+
+const char* const kGetPulsesManyDoc =
+    "get_pulses_many($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None)\n"
+    "--\n"
+    "\n"
+    "Get the pulse records of many apertures in one DataFrame\n"
+    "\n"
+    "# Arguments\n"
+    "* `apertures` - The aperture indices, in the order wanted; all apertures of the file, in index order, when None\n"
+    "* `pulse_filter` - Optional PulseFilter applied to every aperture\n"
+    "* `pulse_filter_kwargs` - Optional keyword arguments for the pulse filter, as for get_pulses\n"
+    "\n"
+    "# Returns\n"
+    "A pandas DataFrame equal to concatenating get_pulses(aperture) over the apertures, with an\n"
+    "\"aperture_index\" column and each pulse's record position as the index, carrying the\n"
+    "reader's base attributes.\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "pulses = pulse_reader.get_pulses_many()\n"
     "```";
 
 const char* const kGetPulsesDoc =

@@ -5,8 +5,8 @@
 
 #include <array>
 #include <bit>
-#include <cstdlib>
-#include <new>
+#include <memory>
+#include <vector>
 
 namespace zpr::py {
 
@@ -20,8 +20,6 @@ void ensure_numpy() {
     loaded = true;
 }
 
-void free_column(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, "zyn_pulse_reader.column")); }
-
 template <class T> constexpr int numpy_type();
 template <> constexpr int numpy_type<uint16_t>() { return NPY_UINT16; }
 template <> constexpr int numpy_type<uint32_t>() { return NPY_UINT32; }
@@ -29,42 +27,35 @@ template <> constexpr int numpy_type<uint64_t>() { return NPY_UINT64; }
 template <> constexpr int numpy_type<float>() { return NPY_FLOAT32; }
 template <> constexpr int numpy_type<double>() { return NPY_FLOAT64; }
 
-// A zero-filled buffer of one column, handed over to NumPy by `to_array`.
+constexpr const char* kColumnCapsule = "zyn_pulse_reader.column";
+
 template <class T>
-class Column {
-public:
-    explicit Column(std::size_t rows) : rows_(rows), data_(static_cast<T*>(std::calloc(rows ? rows : 1, sizeof(T)))) {
-        if (data_ == nullptr) throw std::bad_alloc();
-    }
-    Column(const Column&) = delete;
-    Column& operator=(const Column&) = delete;
-    ~Column() { std::free(data_); }
+void delete_column(PyObject* capsule) {
+    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, kColumnCapsule));
+}
 
-    T& operator[](std::size_t i) { return data_[i]; }
-
-    // The array over the buffer; a capsule that frees the buffer becomes its base object.
-    PyRef to_array() {
-        PyRef capsule = checked(PyCapsule_New(data_, "zyn_pulse_reader.column", free_column));
-        data_ = nullptr;  // the capsule owns it now
-        npy_intp size = npy_intp(rows_);
-        PyRef array = checked(PyArray_SimpleNewFromData(1, &size, numpy_type<T>(), PyCapsule_GetPointer(capsule.get(), "zyn_pulse_reader.column")));
-        // SetBaseObject takes the capsule's reference whether or not it succeeds.
-        check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()));
-        return array;
-    }
-
-private:
-    std::size_t rows_;
-    T* data_;
-};
+// A one-dimensional array over the vector's buffer. The vector moves into a capsule that
+// becomes the array's base object, so the buffer is freed exactly when NumPy drops it.
+template <class T>
+PyRef adopt(std::vector<T>&& values) {
+    auto owned = std::make_unique<std::vector<T>>(std::move(values));
+    T* data = owned->data();
+    npy_intp size = npy_intp(owned->size());
+    PyRef capsule = checked(PyCapsule_New(owned.get(), kColumnCapsule, delete_column<T>));
+    owned.release();
+    PyRef array = checked(PyArray_SimpleNewFromData(1, &size, numpy_type<T>(), data));
+    // SetBaseObject takes the capsule's reference whether or not it succeeds.
+    check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()));
+    return array;
+}
 
 void insert(PyObject* table, const char* name, PyRef column) {
     check_status(PyDict_SetItemString(table, name, column.get()));
 }
 
 template <class T>
-void insert(PyObject* table, const char* name, Column<T>& column) {
-    insert(table, name, column.to_array());
+void insert(PyObject* table, const char* name, std::vector<T>&& values) {
+    insert(table, name, adopt(std::move(values)));
 }
 
 // The kind names as Python strings, created once and shared by every table.
@@ -78,12 +69,12 @@ PyObject* record_type_string(FormattedRecordType type) {
     return name;
 }
 
-PyRef record_type_column(const std::vector<FormattedRecord>& records, PyObject* pandas) {
-    npy_intp size = npy_intp(records.size());
+PyRef record_type_column(const std::vector<FormattedRecordType>& types, PyObject* pandas) {
+    npy_intp size = npy_intp(types.size());
     PyRef array = checked(PyArray_SimpleNew(1, &size, NPY_OBJECT));
     auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        PyObject* name = record_type_string(records[i].record_type);
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        PyObject* name = record_type_string(types[i]);
         Py_INCREF(name);
         Py_XSETREF(cells[i], name);
     }
@@ -97,82 +88,65 @@ PyRef record_type_column(const std::vector<FormattedRecord>& records, PyObject* 
 
 constexpr double kAbsent = std::bit_cast<double>(uint64_t(0x7FF8000000000000));
 
-template <class T, class Field>
-void insert_pulse_column(PyObject* table, const char* name, const std::vector<NormalizedPulse>& pulses, Field field) {
-    Column<T> column(pulses.size());
-    for (std::size_t i = 0; i < pulses.size(); ++i) column[i] = pulses[i].*field;
-    insert(table, name, column);
-}
-
 }  // namespace
 
-PyRef to_pydict(const std::vector<FormattedRecord>& records, PyObject* pandas) {
+PyRef to_pydict(RecordColumns&& records, PyObject* pandas) {
     ensure_numpy();
     const std::size_t n = records.size();
-    Column<uint16_t> ipd_f(n), dur_f(n);
-    Column<float> bin0_intensity(n), bin1_intensity(n), bin0_bg_mean(n), bin1_bg_mean(n), bin0_bg_std(n),
-        bin1_bg_std(n);
-    Column<uint32_t> start_f(n);
-    Column<double> long_pulse_duration_f(n), event_f(n);
+    // Derived columns, filled in one pass: the running start frame (wrapping modulo 2^32)
+    // and the wide value split by kind into its two optional columns.
+    std::vector<uint32_t> start_f(n);
+    std::vector<double> long_pulse_duration_f(n), event_f(n);
     uint32_t running_start = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const FormattedRecord& r = records[i];
-        ipd_f[i] = r.ipd_f;
-        dur_f[i] = r.dur_f;
-        bin0_intensity[i] = r.bin0_intensity;
-        bin1_intensity[i] = r.bin1_intensity;
-        bin0_bg_mean[i] = r.bin0_bg_mean;
-        bin1_bg_mean[i] = r.bin1_bg_mean;
-        bin0_bg_std[i] = r.bin0_bg_std;
-        bin1_bg_std[i] = r.bin1_bg_std;
-        running_start += r.ipd_f;  // wraps modulo 2^32
+        running_start += records.ipd_f[i];
         start_f[i] = running_start;
-        long_pulse_duration_f[i] = r.long_pulse_duration_f ? double(*r.long_pulse_duration_f) : kAbsent;
-        event_f[i] = r.event_f ? double(*r.event_f) : kAbsent;
+        const FormattedRecordType type = records.record_type[i];
+        const bool is_step = type == FormattedRecordType::StepUp || type == FormattedRecordType::StepDown;
+        const bool is_long_pulse =
+            type == FormattedRecordType::LongPulseUpdate || type == FormattedRecordType::LongPulseDropped;
+        long_pulse_duration_f[i] = is_long_pulse ? double(records.wide[i]) : kAbsent;
+        event_f[i] = is_step ? double(records.wide[i]) : kAbsent;
     }
 
     PyRef table = checked(PyDict_New());
-    insert(table.get(), "ipd_f", ipd_f);
-    insert(table.get(), "dur_f", dur_f);
-    insert(table.get(), "bin0_intensity", bin0_intensity);
-    insert(table.get(), "bin1_intensity", bin1_intensity);
-    insert(table.get(), "bin0_bg_mean", bin0_bg_mean);
-    insert(table.get(), "bin1_bg_mean", bin1_bg_mean);
-    insert(table.get(), "bin0_bg_std", bin0_bg_std);
-    insert(table.get(), "bin1_bg_std", bin1_bg_std);
-    insert(table.get(), "start_f", start_f);
-    insert(table.get(), "record_type", record_type_column(records, pandas));
-    insert(table.get(), "long_pulse_duration_f", long_pulse_duration_f);
-    insert(table.get(), "event_f", event_f);
+    PyObject* t = table.get();
+    insert(t, "ipd_f", std::move(records.ipd_f));
+    insert(t, "dur_f", std::move(records.dur_f));
+    insert(t, "bin0_intensity", std::move(records.bin0_intensity));
+    insert(t, "bin1_intensity", std::move(records.bin1_intensity));
+    insert(t, "bin0_bg_mean", std::move(records.bin0_bg_mean));
+    insert(t, "bin1_bg_mean", std::move(records.bin1_bg_mean));
+    insert(t, "bin0_bg_std", std::move(records.bin0_bg_std));
+    insert(t, "bin1_bg_std", std::move(records.bin1_bg_std));
+    insert(t, "start_f", std::move(start_f));
+    insert(t, "record_type", record_type_column(records.record_type, pandas));
+    insert(t, "long_pulse_duration_f", std::move(long_pulse_duration_f));
+    insert(t, "event_f", std::move(event_f));
     return table;
 }
 
-PyRef to_pydict(const std::vector<NormalizedPulse>& pulses, bool include_aperture_index, uint64_t aperture_index) {
+PyRef to_pydict(PulseColumns&& pulses, std::optional<std::vector<uint64_t>> aperture_index) {
     ensure_numpy();
-    using P = NormalizedPulse;
     PyRef table = checked(PyDict_New());
     PyObject* t = table.get();
-    insert_pulse_column<uint64_t>(t, "index", pulses, &P::index);
-    if (include_aperture_index) {
-        Column<uint64_t> column(pulses.size());
-        for (std::size_t i = 0; i < pulses.size(); ++i) column[i] = aperture_index;
-        insert(t, "aperture_index", column);
-    }
-    insert_pulse_column<uint32_t>(t, "start_f", pulses, &P::start_f);
-    insert_pulse_column<uint32_t>(t, "end_f", pulses, &P::end_f);
-    insert_pulse_column<uint32_t>(t, "dur_f", pulses, &P::dur_f);
-    insert_pulse_column<float>(t, "dur_s", pulses, &P::dur_s);
-    insert_pulse_column<uint32_t>(t, "ipd_f", pulses, &P::ipd_f);
-    insert_pulse_column<float>(t, "ipd_s", pulses, &P::ipd_s);
-    insert_pulse_column<float>(t, "snr", pulses, &P::snr);
-    insert_pulse_column<float>(t, "intensity", pulses, &P::intensity);
-    insert_pulse_column<float>(t, "bin0_intensity", pulses, &P::bin0_intensity);
-    insert_pulse_column<float>(t, "intensity_display", pulses, &P::intensity_display);
-    insert_pulse_column<float>(t, "binratio", pulses, &P::binratio);
-    insert_pulse_column<float>(t, "bg_mean", pulses, &P::bg_mean);
-    insert_pulse_column<float>(t, "bg_std", pulses, &P::bg_std);
-    insert_pulse_column<float>(t, "bin0_bg_mean", pulses, &P::bin0_bg_mean);
-    insert_pulse_column<float>(t, "bin0_bg_std", pulses, &P::bin0_bg_std);
+    insert(t, "index", std::move(pulses.index));
+    if (aperture_index) insert(t, "aperture_index", std::move(*aperture_index));
+    insert(t, "start_f", std::move(pulses.start_f));
+    insert(t, "end_f", std::move(pulses.end_f));
+    insert(t, "dur_f", std::move(pulses.dur_f));
+    insert(t, "dur_s", std::move(pulses.dur_s));
+    insert(t, "ipd_f", std::move(pulses.ipd_f));
+    insert(t, "ipd_s", std::move(pulses.ipd_s));
+    insert(t, "snr", std::move(pulses.snr));
+    insert(t, "intensity", std::move(pulses.intensity));
+    insert(t, "bin0_intensity", std::move(pulses.bin0_intensity));
+    insert(t, "intensity_display", std::move(pulses.intensity_display));
+    insert(t, "binratio", std::move(pulses.binratio));
+    insert(t, "bg_mean", std::move(pulses.bg_mean));
+    insert(t, "bg_std", std::move(pulses.bg_std));
+    insert(t, "bin0_bg_mean", std::move(pulses.bin0_bg_mean));
+    insert(t, "bin0_bg_std", std::move(pulses.bin0_bg_std));
     return table;
 }
 

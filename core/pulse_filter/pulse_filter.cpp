@@ -23,12 +23,14 @@ bool PulseFilter::keeps(const NormalizedPulse& p, float fps, float frames_per_mi
     return true;
 }
 
-std::vector<NormalizedPulse> PulseFilter::filter_pulses(std::span<const NormalizedPulse> pulses, float fps) const {
+PulseColumns PulseFilter::filter_pulses(const PulseColumns& pulses, float fps) const {
     const float frames_per_minute = 60.0f * fps;
-    std::vector<NormalizedPulse> kept;
+    PulseColumns kept;
+    kept.reserve(pulses.size());  // an upper bound; untouched pages cost nothing
     uint32_t previous_end = 0;
     uint32_t kept_end = 0;
-    for (const NormalizedPulse& pulse : pulses) {
+    for (std::size_t i = 0; i < pulses.size(); ++i) {
+        const NormalizedPulse pulse = pulses[i];
         if (pulse.start_f <= previous_end) throw Error("The provided pulses aren't sorted!");
         previous_end = pulse.end_f;
         if (!keeps(pulse, fps, frames_per_minute)) continue;

@@ -3,11 +3,10 @@
 #pragma once
 
 #include "pulse_reader/records/normalized_pulse.hpp"
+#include "pulse_reader/records/pulse_columns.hpp"
 
 #include <optional>
-#include <span>
 #include <utility>
-#include <vector>
 
 namespace zpr {
 
@@ -26,7 +25,7 @@ struct PulseFilter {
 
     // The kept pulses in input order. Throws Error "The provided pulses aren't sorted!" when
     // a pulse does not start strictly after the previous pulse's end (dropped pulses count).
-    std::vector<NormalizedPulse> filter_pulses(std::span<const NormalizedPulse> pulses, float fps) const;
+    PulseColumns filter_pulses(const PulseColumns& pulses, float fps) const;
 
     bool keeps(const NormalizedPulse& pulse, float fps, float frames_per_minute) const;
 };

@@ -2,6 +2,8 @@
 
 #include "error.hpp"
 
+#include <ranges>
+
 namespace zpr {
 
 namespace {
@@ -56,25 +58,51 @@ ApertureHeader PulseReader::read_block_header(uint64_t location) const {
     return ApertureHeader::from_bytes(bytes, location);
 }
 
+PulseReader::RawBlock PulseReader::read_block(uint64_t aperture) const {
+    RawBlock block;
+    block.header = read_aperture_header(aperture);
+    // The count comes from the file: it is checked against the file's length before the
+    // buffer is allocated.
+    block.records = file_.read_vector_at(block.header.aperture_byteloc + kApertureHeaderSize,
+                                         uint64_t(block.header.record_count()) * kRecordSize);
+    return block;
+}
+
 ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
+    RawBlock block = read_block(aperture);
+    const std::size_t count = block.header.record_count();
     ApertureRecords result;
-    result.header = read_aperture_header(aperture);
-    const uint64_t count = result.header.record_count();
-    const std::vector<uint8_t> raw =
-        file_.read_vector_at(result.header.aperture_byteloc + kApertureHeaderSize, count * kRecordSize);
+    result.header = block.header;
     result.records.reserve(count);
-    for (uint64_t i = 0; i < count; ++i)
+    for (std::size_t i = 0; i < count; ++i)
         result.records.push_back(
-            FormattedRecord::from_raw(RawRecord::from_bytes(&raw[i * kRecordSize]), encoding_records_, i));
+            FormattedRecord::from_raw(RawRecord::from_bytes(&block.records[i * kRecordSize]), encoding_records_, i));
     return result;
 }
 
 AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* filter) const {
-    ApertureRecords records = get_all_records(aperture);
+    RawBlock block = read_block(aperture);
+    const std::size_t count = block.header.record_count();
+    // Records are decoded as the frame clock consumes them; no list of all records is kept.
+    auto decoded = std::views::iota(std::size_t(0), count) | std::views::transform([&](std::size_t i) {
+                       return FormattedRecord::from_raw(RawRecord::from_bytes(&block.records[i * kRecordSize]),
+                                                        encoding_records_, i);
+                   });
     AperturePulses result;
-    result.header = records.header;
-    result.pulses = NormalizedPulse::from_formatted_records(records.records, fps_);
+    result.header = block.header;
+    result.pulses = NormalizedPulse::from_formatted_records(decoded, fps_);
     if (filter != nullptr) result.pulses = filter->filter_pulses(result.pulses, fps_);
+    return result;
+}
+
+PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<uint64_t>& apertures,
+                                                             const PulseFilter* filter) const {
+    ManyAperturePulses result;
+    for (uint64_t aperture : apertures) {
+        const PulseColumns pulses = get_pulses(aperture, filter).pulses;
+        result.pulses.append(pulses);
+        result.aperture_index.insert(result.aperture_index.end(), pulses.size(), aperture);
+    }
     return result;
 }
 

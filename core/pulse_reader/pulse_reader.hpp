@@ -15,7 +15,10 @@
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "pulse_reader/metadata.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
+#include "pulse_reader/records/frame_clock.hpp"
 #include "pulse_reader/records/normalized_pulse.hpp"
+#include "pulse_reader/records/pulse_columns.hpp"
+#include "pulse_reader/records/record_columns.hpp"
 
 #include <array>
 #include <string>
@@ -24,12 +27,12 @@
 namespace zpr {
 
 struct ApertureRecords {
-    std::vector<FormattedRecord> records;
+    RecordColumns records;
     ApertureHeader header;
 };
 
 struct AperturePulses {
-    std::vector<NormalizedPulse> pulses;
+    PulseColumns pulses;
     ApertureHeader header;
 };
 
@@ -61,10 +64,25 @@ public:
     // The aperture's pulses, filtered when `filter` is not null.
     AperturePulses get_pulses(uint64_t aperture, const PulseFilter* filter) const;
 
+    // The pulses of several apertures, in the order given, in one list; `aperture_index`
+    // names each pulse's aperture.
+    struct ManyAperturePulses {
+        PulseColumns pulses;
+        std::vector<uint64_t> aperture_index;
+    };
+    ManyAperturePulses get_pulses_many(const std::vector<uint64_t>& apertures, const PulseFilter* filter) const;
+
     // Writes a new pulse file holding the given apertures, in ascending order.
     void copy_apertures_to_new_file(const std::vector<uint64_t>& apertures, const std::string& file_name) const;
 
 private:
+    struct RawBlock {
+        ApertureHeader header;
+        std::vector<uint8_t> records;  // record_count x 16 bytes
+    };
+    // One seek and two reads: the aperture header, then the whole record area.
+    RawBlock read_block(uint64_t aperture) const;
+
     PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
 
     std::string path_;

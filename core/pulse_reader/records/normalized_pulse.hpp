@@ -1,17 +1,15 @@
-// Pulses of one aperture placed on its frame clock.
-//
-// The frame clock is a wrapping 32-bit frame count. Each record sits ipd_f frames after the
-// clock; a pulse then moves the clock to its end frame, any other record to its own position.
-// So a record's ipd_f counts from the end of the last pulse, or from the last non-pulse record.
+// One pulse of an aperture: its place on the aperture's frame clock and the quantities
+// derived from its record.
 #pragma once
 
 #include "pulse_reader/records/formatted_record.hpp"
 
 #include <cstdint>
-#include <span>
-#include <vector>
+#include <ranges>
 
 namespace zpr {
+
+struct PulseColumns;
 
 struct NormalizedPulse {
     uint64_t index = 0;  // position of the pulse's record among all records of the aperture
@@ -31,10 +29,12 @@ struct NormalizedPulse {
     float bin0_bg_mean = 0.0f;
     float bin0_bg_std = 0.0f;
 
-    // One pulse per Pulse record, in record order. `fps` is the frame rate; divisions are
-    // unguarded and follow IEEE single precision.
-    static std::vector<NormalizedPulse> from_formatted_records(std::span<const FormattedRecord> records,
-                                                               float fps);
+    // One pulse per Pulse record of `records` (one aperture, in file order), in record order.
+    // `fps` is the frame rate; divisions are unguarded and follow IEEE single precision.
+    // Any range of records will do, so records can be decoded as they are consumed.
+    // Defined with the frame clock in frame_clock.hpp.
+    template <std::ranges::input_range Records>
+    static PulseColumns from_formatted_records(Records&& records, float fps);
 };
 
 }  // namespace zpr

@@ -1,0 +1,39 @@
+// The frame clock of an aperture, on which its pulses are placed.
+//
+// The clock is a wrapping 32-bit frame count. Each record sits ipd_f frames after the clock;
+// a pulse then moves the clock to its end frame, any other record to its own position. So a
+// record's ipd_f counts from the end of the last pulse, or from the last non-pulse record.
+#pragma once
+
+#include "pulse_reader/records/formatted_record.hpp"
+#include "pulse_reader/records/normalized_pulse.hpp"
+#include "pulse_reader/records/pulse_columns.hpp"
+
+#include <ranges>
+
+namespace zpr {
+
+class FrameClock {
+public:
+    explicit FrameClock(float fps) : fps_(fps) {}
+    // Moves the clock past `record`; a Pulse record is appended to `pulses`.
+    void advance(const FormattedRecord& record, PulseColumns& pulses);
+
+private:
+    float fps_;
+    uint32_t clock_ = 0;
+    uint32_t previous_end_ = 0;
+    bool have_previous_ = false;
+};
+
+template <std::ranges::input_range Records>
+PulseColumns NormalizedPulse::from_formatted_records(Records&& records, float fps) {
+    PulseColumns pulses;
+    // An upper bound: pages of the reserve that no pulse reaches are never touched.
+    if constexpr (std::ranges::sized_range<Records>) pulses.reserve(std::ranges::size(records));
+    FrameClock clock(fps);
+    for (const FormattedRecord& record : records) clock.advance(record, pulses);
+    return pulses;
+}
+
+}  // namespace zpr
