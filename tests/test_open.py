@@ -6,7 +6,8 @@ from __future__ import annotations
 import pandas  # noqa: F401  (imported up front so that its files are not counted as leaks)
 import pytest
 
-from pulsefile import DEFAULT_METADATA, METADATA_OFFSET, Aperture, PulseFile, background, pulse
+from conftest import metadata_with
+from pulsefile import METADATA_OFFSET, Aperture, PulseFile, background, pulse
 from zyn_pulse_reader import PulseReader
 
 pytestmark = pytest.mark.usefixtures("no_fd_leak")
@@ -23,12 +24,6 @@ def sample_file(**fields) -> PulseFile:
         Aperture(7, [pulse(1, 1)], x=5, y=6),
     ]
     return PulseFile(apertures=apertures, **fields)
-
-
-def metadata_with(**changes) -> dict:
-    """The default metadata with keys replaced; a value of None removes the key."""
-    metadata = dict(DEFAULT_METADATA, **changes)
-    return {key: value for key, value in metadata.items() if value is not None}
 
 
 def block_locations(pulse_file: PulseFile) -> list[int]:
