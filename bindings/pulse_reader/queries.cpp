@@ -22,7 +22,12 @@ void set_attr(PyObject* attrs, const char* key, uint64_t value) {
 
 // A DataFrame over `table` carrying `attrs`.
 PyRef frame_with_attrs(PyPulseReader* self, PyObject* table, PyObject* attrs) {
-    PyRef frame = checked(PyObject_CallMethod(self->pandas, "DataFrame", "O", table));
+    // The columns are fresh arrays that nothing else references, so pandas may keep them
+    // as they are instead of copying every column.
+    PyRef frame_type = checked(PyObject_GetAttrString(self->pandas, "DataFrame"));
+    PyRef args = checked(PyTuple_Pack(1, table));
+    PyRef kwargs = checked(Py_BuildValue("{s:O}", "copy", Py_False));
+    PyRef frame = checked(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
     check_status(PyObject_SetAttrString(frame.get(), "attrs", attrs));
     return frame;
 }
@@ -93,7 +98,7 @@ PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
         AperturePulses result = run_query("Failed to get pulses: ", [&] {
             return reader.get_pulses(aperture, filter ? &*filter : nullptr);
         });
-        std::optional<std::vector<uint64_t>> aperture_column;
+        std::optional<Column<uint64_t>> aperture_column;
         if (include_aperture_index) aperture_column.emplace(result.pulses.size(), aperture);
         PyRef table = to_pydict(std::move(result.pulses), std::move(aperture_column));
         return indexed_by_record_position(to_dataframe(self, result.header, table.get())).release();

@@ -5,8 +5,6 @@
 
 #include <array>
 #include <bit>
-#include <memory>
-#include <vector>
 
 namespace zpr::py {
 
@@ -29,23 +27,24 @@ template <> constexpr int numpy_type<double>() { return NPY_FLOAT64; }
 
 constexpr const char* kColumnCapsule = "zyn_pulse_reader.column";
 
-template <class T>
-void delete_column(PyObject* capsule) {
-    delete static_cast<std::vector<T>*>(PyCapsule_GetPointer(capsule, kColumnCapsule));
-}
+void free_column(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, kColumnCapsule)); }
 
-// A one-dimensional array over the vector's buffer. The vector moves into a capsule that
-// becomes the array's base object, so the buffer is freed exactly when NumPy drops it.
+// A one-dimensional array over the column's buffer. The buffer moves into a capsule that
+// becomes the array's base object, so it is freed exactly when NumPy drops the array.
 template <class T>
-PyRef adopt(std::vector<T>&& values) {
-    auto owned = std::make_unique<std::vector<T>>(std::move(values));
-    T* data = owned->data();
-    npy_intp size = npy_intp(owned->size());
-    PyRef capsule = checked(PyCapsule_New(owned.get(), kColumnCapsule, delete_column<T>));
-    owned.release();
+PyRef adopt(Column<T>&& column) {
+    npy_intp size = npy_intp(column.size());
+    if (size == 0) return checked(PyArray_SimpleNew(1, &size, numpy_type<T>()));
+    T* data = column.release();
+    PyObject* capsule = PyCapsule_New(data, kColumnCapsule, free_column);
+    if (capsule == nullptr) {
+        std::free(data);
+        throw PythonError{};
+    }
+    PyRef owner(capsule);
     PyRef array = checked(PyArray_SimpleNewFromData(1, &size, numpy_type<T>(), data));
     // SetBaseObject takes the capsule's reference whether or not it succeeds.
-    check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()));
+    check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()));
     return array;
 }
 
@@ -54,7 +53,7 @@ void insert(PyObject* table, const char* name, PyRef column) {
 }
 
 template <class T>
-void insert(PyObject* table, const char* name, std::vector<T>&& values) {
+void insert(PyObject* table, const char* name, Column<T>&& values) {
     insert(table, name, adopt(std::move(values)));
 }
 
@@ -69,7 +68,7 @@ PyObject* record_type_string(FormattedRecordType type) {
     return name;
 }
 
-PyRef record_type_column(const std::vector<FormattedRecordType>& types, PyObject* pandas) {
+PyRef record_type_column(const Column<FormattedRecordType>& types, PyObject* pandas) {
     npy_intp size = npy_intp(types.size());
     PyRef array = checked(PyArray_SimpleNew(1, &size, NPY_OBJECT));
     auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
@@ -95,18 +94,21 @@ PyRef to_pydict(RecordColumns&& records, PyObject* pandas) {
     const std::size_t n = records.size();
     // Derived columns, filled in one pass: the running start frame (wrapping modulo 2^32)
     // and the wide value split by kind into its two optional columns.
-    std::vector<uint32_t> start_f(n);
-    std::vector<double> long_pulse_duration_f(n), event_f(n);
+    Column<uint32_t> start_f;
+    Column<double> long_pulse_duration_f, event_f;
+    start_f.reserve(n);
+    long_pulse_duration_f.reserve(n);
+    event_f.reserve(n);
     uint32_t running_start = 0;
     for (std::size_t i = 0; i < n; ++i) {
         running_start += records.ipd_f[i];
-        start_f[i] = running_start;
+        start_f.push_back(running_start);
         const FormattedRecordType type = records.record_type[i];
         const bool is_step = type == FormattedRecordType::StepUp || type == FormattedRecordType::StepDown;
         const bool is_long_pulse =
             type == FormattedRecordType::LongPulseUpdate || type == FormattedRecordType::LongPulseDropped;
-        long_pulse_duration_f[i] = is_long_pulse ? double(records.wide[i]) : kAbsent;
-        event_f[i] = is_step ? double(records.wide[i]) : kAbsent;
+        long_pulse_duration_f.push_back(is_long_pulse ? double(records.wide[i]) : kAbsent);
+        event_f.push_back(is_step ? double(records.wide[i]) : kAbsent);
     }
 
     PyRef table = checked(PyDict_New());
@@ -126,7 +128,7 @@ PyRef to_pydict(RecordColumns&& records, PyObject* pandas) {
     return table;
 }
 
-PyRef to_pydict(PulseColumns&& pulses, std::optional<std::vector<uint64_t>> aperture_index) {
+PyRef to_pydict(PulseColumns&& pulses, std::optional<Column<uint64_t>> aperture_index) {
     ensure_numpy();
     PyRef table = checked(PyDict_New());
     PyObject* t = table.get();

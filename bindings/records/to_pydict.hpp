@@ -8,7 +8,6 @@
 #include "pulse_reader/records/record_columns.hpp"
 
 #include <optional>
-#include <vector>
 
 namespace zpr::py {
 
@@ -19,6 +18,6 @@ PyRef to_pydict(RecordColumns&& records, PyObject* pandas);
 
 // The pulses table: index, aperture_index (when given, one value per pulse), then the pulse
 // quantities.
-PyRef to_pydict(PulseColumns&& pulses, std::optional<std::vector<uint64_t>> aperture_index);
+PyRef to_pydict(PulseColumns&& pulses, std::optional<Column<uint64_t>> aperture_index);
 
 }  // namespace zpr::py

@@ -101,7 +101,7 @@ PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<u
     for (uint64_t aperture : apertures) {
         const PulseColumns pulses = get_pulses(aperture, filter).pulses;
         result.pulses.append(pulses);
-        result.aperture_index.insert(result.aperture_index.end(), pulses.size(), aperture);
+        result.aperture_index.append(Column<uint64_t>(pulses.size(), aperture));
     }
     return result;
 }

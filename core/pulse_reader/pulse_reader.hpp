@@ -68,7 +68,7 @@ public:
     // names each pulse's aperture.
     struct ManyAperturePulses {
         PulseColumns pulses;
-        std::vector<uint64_t> aperture_index;
+        Column<uint64_t> aperture_index;
     };
     ManyAperturePulses get_pulses_many(const std::vector<uint64_t>& apertures, const PulseFilter* filter) const;
 

@@ -5,27 +5,27 @@
 #include "pulse_reader/records/normalized_pulse.hpp"
 
 #include <cstddef>
-#include <vector>
+#include "column.hpp"
 
 namespace zpr {
 
 struct PulseColumns {
-    std::vector<uint64_t> index;
-    std::vector<uint32_t> start_f;
-    std::vector<uint32_t> end_f;
-    std::vector<uint32_t> dur_f;
-    std::vector<float> dur_s;
-    std::vector<uint32_t> ipd_f;
-    std::vector<float> ipd_s;
-    std::vector<float> snr;
-    std::vector<float> intensity;
-    std::vector<float> bin0_intensity;
-    std::vector<float> intensity_display;
-    std::vector<float> binratio;
-    std::vector<float> bg_mean;
-    std::vector<float> bg_std;
-    std::vector<float> bin0_bg_mean;
-    std::vector<float> bin0_bg_std;
+    Column<uint64_t> index;
+    Column<uint32_t> start_f;
+    Column<uint32_t> end_f;
+    Column<uint32_t> dur_f;
+    Column<float> dur_s;
+    Column<uint32_t> ipd_f;
+    Column<float> ipd_s;
+    Column<float> snr;
+    Column<float> intensity;
+    Column<float> bin0_intensity;
+    Column<float> intensity_display;
+    Column<float> binratio;
+    Column<float> bg_mean;
+    Column<float> bg_std;
+    Column<float> bin0_bg_mean;
+    Column<float> bin0_bg_std;
 
     std::size_t size() const noexcept { return index.size(); }
     bool empty() const noexcept { return index.empty(); }
@@ -34,5 +34,37 @@ struct PulseColumns {
     void append(const PulseColumns& other);
     NormalizedPulse operator[](std::size_t i) const;
 };
+
+namespace detail {
+
+// Calls `visit(column, field)` for every column with the matching NormalizedPulse member.
+template <class Visit>
+void for_each_pulse_column(Visit&& visit) {
+    using C = PulseColumns;
+    using P = NormalizedPulse;
+    visit(&C::index, &P::index);
+    visit(&C::start_f, &P::start_f);
+    visit(&C::end_f, &P::end_f);
+    visit(&C::dur_f, &P::dur_f);
+    visit(&C::dur_s, &P::dur_s);
+    visit(&C::ipd_f, &P::ipd_f);
+    visit(&C::ipd_s, &P::ipd_s);
+    visit(&C::snr, &P::snr);
+    visit(&C::intensity, &P::intensity);
+    visit(&C::bin0_intensity, &P::bin0_intensity);
+    visit(&C::intensity_display, &P::intensity_display);
+    visit(&C::binratio, &P::binratio);
+    visit(&C::bg_mean, &P::bg_mean);
+    visit(&C::bg_std, &P::bg_std);
+    visit(&C::bin0_bg_mean, &P::bin0_bg_mean);
+    visit(&C::bin0_bg_std, &P::bin0_bg_std);
+}
+
+}  // namespace detail
+
+// Appending runs once per pulse of every query, so it lives here to be inlined.
+[[gnu::flatten]] inline void PulseColumns::push_back(const NormalizedPulse& pulse) {
+    detail::for_each_pulse_column([&](auto column, auto field) { (this->*column).push_back(pulse.*field); });
+}
 
 }  // namespace zpr

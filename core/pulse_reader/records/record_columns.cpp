@@ -15,19 +15,6 @@ void RecordColumns::reserve(std::size_t count) {
     wide.reserve(count);
 }
 
-void RecordColumns::push_back(const FormattedRecord& r) {
-    ipd_f.push_back(r.ipd_f);
-    dur_f.push_back(r.dur_f);
-    bin0_intensity.push_back(r.bin0_intensity);
-    bin1_intensity.push_back(r.bin1_intensity);
-    bin0_bg_mean.push_back(r.bin0_bg_mean);
-    bin1_bg_mean.push_back(r.bin1_bg_mean);
-    bin0_bg_std.push_back(r.bin0_bg_std);
-    bin1_bg_std.push_back(r.bin1_bg_std);
-    record_type.push_back(r.record_type);
-    wide.push_back(r.event_f.value_or(r.long_pulse_duration_f.value_or(0)));
-}
-
 FormattedRecord RecordColumns::operator[](std::size_t i) const {
     FormattedRecord r;
     r.index = i;

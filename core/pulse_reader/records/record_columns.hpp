@@ -5,23 +5,23 @@
 #include "pulse_reader/records/formatted_record.hpp"
 
 #include <cstddef>
-#include <vector>
+#include "column.hpp"
 
 namespace zpr {
 
 struct RecordColumns {
-    std::vector<uint16_t> ipd_f;
-    std::vector<uint16_t> dur_f;
-    std::vector<float> bin0_intensity;
-    std::vector<float> bin1_intensity;
-    std::vector<float> bin0_bg_mean;
-    std::vector<float> bin1_bg_mean;
-    std::vector<float> bin0_bg_std;
-    std::vector<float> bin1_bg_std;
-    std::vector<FormattedRecordType> record_type;
+    Column<uint16_t> ipd_f;
+    Column<uint16_t> dur_f;
+    Column<float> bin0_intensity;
+    Column<float> bin1_intensity;
+    Column<float> bin0_bg_mean;
+    Column<float> bin1_bg_mean;
+    Column<float> bin0_bg_std;
+    Column<float> bin1_bg_std;
+    Column<FormattedRecordType> record_type;
     // The wide value of step and long-pulse records, 0 elsewhere: it is the record's event_f
     // or long_pulse_duration_f according to its kind.
-    std::vector<uint32_t> wide;
+    Column<uint32_t> wide;
 
     std::size_t size() const noexcept { return ipd_f.size(); }
     void reserve(std::size_t count);
@@ -29,5 +29,19 @@ struct RecordColumns {
     // Row i as a record; its position is i, as rows are kept in file order.
     FormattedRecord operator[](std::size_t i) const;
 };
+
+// Appending runs once per record of every query, so it lives here to be inlined.
+inline void RecordColumns::push_back(const FormattedRecord& r) {
+    ipd_f.push_back(r.ipd_f);
+    dur_f.push_back(r.dur_f);
+    bin0_intensity.push_back(r.bin0_intensity);
+    bin1_intensity.push_back(r.bin1_intensity);
+    bin0_bg_mean.push_back(r.bin0_bg_mean);
+    bin1_bg_mean.push_back(r.bin1_bg_mean);
+    bin0_bg_std.push_back(r.bin0_bg_std);
+    bin1_bg_std.push_back(r.bin1_bg_std);
+    record_type.push_back(r.record_type);
+    wide.push_back(r.event_f.value_or(r.long_pulse_duration_f.value_or(0)));
+}
 
 }  // namespace zpr

@@ -1,0 +1,115 @@
+"""Reader and writer of pulse files ("pulses.bin") that answers with pandas DataFrames.
+
+Type information for the compiled extension module. The module is a single shared library,
+so this file is installed twice: beside the library (read by editors and by checkers that
+look next to a module) and as the stub-only package ``zyn_pulse_reader-stubs`` (the form
+that every checker honours for a module that is not a package).
+"""
+
+from collections.abc import Sequence
+from types import TracebackType
+from typing import Any, Self, SupportsFloat, SupportsIndex, TypeAlias, final
+
+from numpy import bool_
+from pandas import DataFrame
+from typing_extensions import disjoint_base
+
+__all__ = ["merge_pulse_files", "PulseReader", "PulseFilter"]
+
+# A float criterion takes anything Python's float() conversion takes apart from strings:
+# float, int, and NumPy scalars.
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+# Switches take Python's True and False or a NumPy boolean scalar, never 0 or 1.
+_Bool: TypeAlias = bool | bool_
+# Aperture numbers are unsigned 64-bit; Python ints and NumPy integers both convert.
+_Aperture: TypeAlias = SupportsIndex
+# The keyword arguments of PulseFilter as a dictionary; keys must be str.
+_FilterKwargs: TypeAlias = dict[str, Any]
+
+class PanicException(BaseException):
+    """An internal fault (for example merge metadata that lacks a required member).
+
+    Derived from BaseException, so ``except Exception`` does not catch it.
+    """
+
+@final
+class PulseFilter:
+    """Pulse criteria, fixed at construction and passed on to PulseReader calls.
+
+    Every criterion is optional and inclusive; a keyword that is left out is not applied.
+    Unknown keywords are ignored at run time; None is never accepted for a criterion.
+    """
+
+    def __new__(
+        cls,
+        *,
+        min_dur_f: SupportsIndex = ...,
+        min_dur_s: _Float = ...,
+        max_dur_s: _Float = ...,
+        min_snr: _Float = ...,
+        min_intensity: _Float = ...,
+        min_binratio: _Float = ...,
+        max_binratio: _Float = ...,
+        start_m: _Float = ...,
+        end_m: _Float = ...,
+        mask_s: tuple[_Float, _Float] = ...,
+        recalc_ipd: _Bool = False,
+    ) -> Self: ...
+
+# A compiled class with its own instance layout: it can be subclassed, but not combined with
+# another such class in multiple inheritance.
+@disjoint_base
+class PulseReader:
+    """Pulses.bin reader"""
+
+    def __new__(
+        cls,
+        file_name: str,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: _FilterKwargs | None = None,
+    ) -> Self: ...
+    @property
+    def apertures(self) -> list[int]:
+        """The aperture numbers of the file, in index order (a new list on every access)."""
+    @property
+    def metadata(self) -> dict[str, Any]:
+        """The file's JSON metadata document (the same dict on every access)."""
+    @property
+    def trimmed(self) -> bool:
+        """Whether the pulse caller trimmed boundary frames."""
+    def get_all_records(self, aperture_index: _Aperture) -> DataFrame:
+        """Every record of one aperture, one row per record, in file order."""
+    def get_pulses(
+        self,
+        aperture_index: _Aperture,
+        include_aperture_index: _Bool = True,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: _FilterKwargs | None = None,
+    ) -> DataFrame:
+        """The pulses of one aperture, indexed by record position, optionally filtered."""
+    def get_pulses_many(
+        self,
+        apertures: Sequence[_Aperture] | None = None,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: _FilterKwargs | None = None,
+    ) -> DataFrame:
+        """The pulses of many apertures (all of them, in index order, when None) in one frame."""
+    def copy_apertures_to_new_file(
+        self,
+        apertures: Sequence[_Aperture],
+        file_name: str,
+        ignore_missing_apertures: _Bool = False,
+    ) -> None:
+        """Write a new pulse file that holds only the given apertures."""
+    def close(self) -> None:
+        """Close the pulses.bin file"""
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc_value: BaseException | None,
+        _traceback: TracebackType | None,
+    ) -> None: ...
+
+def merge_pulse_files(file_names: Sequence[str], new_file_name: str) -> None:
+    """Merge pulse files that are row strips of one aperture grid into a new file."""

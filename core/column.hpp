@@ -1,0 +1,89 @@
+// A growable column of plain values in one malloc'd buffer.
+//
+// Query results are built column by column and then handed to NumPy as they are: `release`
+// gives up the buffer (to be freed with std::free), so no column is ever copied on its way
+// out. Appending is the hot path of every query, so it stays small enough to inline; growing
+// is the rare, out-of-line case.
+#pragma once
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace zpr {
+
+template <class T>
+class Column {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    Column() = default;
+    Column(std::size_t count, T value) {
+        reserve(count);
+        std::fill_n(data_, count, value);
+        size_ = count;
+    }
+    Column(Column&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    Column& operator=(Column&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    Column(const Column&) = delete;
+    Column& operator=(const Column&) = delete;
+    ~Column() { std::free(data_); }
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    const T* data() const noexcept { return data_; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+
+    // Room for `count` values. Pages of the buffer that are never written are never touched,
+    // so reserving an upper bound is cheap.
+    void reserve(std::size_t count) {
+        if (count <= capacity_) return;
+        void* grown = std::realloc(data_, count * sizeof(T));
+        if (grown == nullptr) throw std::bad_alloc();
+        data_ = static_cast<T*>(grown);
+        capacity_ = count;
+    }
+
+    void push_back(T value) {
+        if (size_ == capacity_) [[unlikely]]
+            grow();
+        data_[size_++] = value;
+    }
+
+    void append(const Column& other) {
+        if (size_ + other.size_ > capacity_) reserve(std::max(size_ + other.size_, 2 * capacity_));
+        if (other.size_ > 0) std::memcpy(data_ + size_, other.data_, other.size_ * sizeof(T));
+        size_ += other.size_;
+    }
+
+    // Gives up the buffer (null when empty); the caller frees it with std::free.
+    T* release() noexcept {
+        size_ = 0;
+        capacity_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+private:
+    [[gnu::noinline]] void grow() { reserve(capacity_ == 0 ? 16 : 2 * capacity_); }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace zpr
