@@ -334,19 +334,6 @@ def bulk_file(numbers, xs, ys, raw: np.ndarray, counts, encodings, metadata) -> 
     return pulse_file
 
 
-def write_aperture(path, records: list[bytes], *, encodings=None, fps=100, number=3, **aperture_fields) -> PulseFile:
-    """Write a file with one aperture holding `records`; returns the builder (for its layout)."""
-    from pulsefile import DEFAULT_ENCODINGS, DEFAULT_METADATA
-
-    pulse_file = PulseFile(
-        apertures=[Aperture(number, list(records), **aperture_fields)],
-        encodings=list(encodings or DEFAULT_ENCODINGS),
-        metadata=dict(DEFAULT_METADATA, fps=fps),
-    )
-    pulse_file.write(path)
-    return pulse_file
-
-
 def query(path, method: str = "get_pulses", aperture=3, *, reader_kwargs=None, **kwargs):
     """Open a reader on `path`, run one query and close the reader again."""
     from zyn_pulse_reader import PulseReader

@@ -20,7 +20,6 @@ from model import (
     decode,
     query,
     raw_words,
-    write_aperture,
 )
 from pulsefile import DEFAULT_ENCODINGS, Aperture, PulseFile, record
 
@@ -50,9 +49,8 @@ CLOSED = "PulseReader cannot be used after the pulse file has been closed!"
         ((), "background"),
     ],
 )
-def test_classification(tmp_path, words, kind):
-    write_aperture(tmp_path / "p.bin", [record(*words)])
-    df = query(tmp_path / "p.bin", "get_all_records")
+def test_classification(make_file, words, kind):
+    df = query(make_file(Aperture(3, [record(*words)])), "get_all_records")
     assert list(df["record_type"]) == [kind]
     assert list(decode(raw_words([record(*words)]), DEFAULT_ENCODINGS)["record_type"]) == [kind]
 
@@ -158,20 +156,19 @@ FIELD_CASES = [
 
 
 @pytest.mark.parametrize("words, encodings, expected", [c[1:] for c in FIELD_CASES], ids=[c[0] for c in FIELD_CASES])
-def test_decoded_fields(tmp_path, words, encodings, expected):
-    write_aperture(tmp_path / "p.bin", [record(*words)], encodings=encodings)
-    df = query(tmp_path / "p.bin", "get_all_records")
-    model = decode(raw_words([record(*words)]), encodings or DEFAULT_ENCODINGS)
+def test_decoded_fields(make_file, words, encodings, expected):
+    encodings = encodings or DEFAULT_ENCODINGS
+    df = query(make_file(Aperture(3, [record(*words)]), encodings=encodings), "get_all_records")
+    model = decode(raw_words([record(*words)]), encodings)
     for name, value in expected.items():
         want = bits(np.array([value], RECORD_COLUMNS[name]))
         assert bits(df[name].to_numpy()[:1]) == want, f"{name}: {df[name].iloc[0]!r} != {value!r}"
         assert bits(model[name]) == want, f"model {name}"
 
 
-def test_records_table_columns_and_types(tmp_path):
+def test_records_table_columns_and_types(make_file):
     records = [record(5, 2, 1, 2), record(0xFFFF), record(3, 0, 0, 0, 1, 2, -5), record(1, 0, 0, 0, 0, 0, -3)]
-    write_aperture(tmp_path / "p.bin", records)
-    df = query(tmp_path / "p.bin", "get_all_records")
+    df = query(make_file(Aperture(3, records)), "get_all_records")
     assert list(df.columns) == list(RECORD_COLUMNS)
     assert {name: df[name].dtype for name in df} == {name: np.dtype(t) for name, t in RECORD_COLUMNS.items()}
     assert list(df.index) == [0, 1, 2, 3]
@@ -181,15 +178,14 @@ def test_records_table_columns_and_types(tmp_path):
     assert df["start_f"].tolist() == [5, 5 + 65535, 5 + 65535 + 3, 5 + 65535 + 4]
 
 
-def test_attrs_order_and_values(tmp_path):
-    path = tmp_path / "run.pulses.bin"
+def test_attrs_order_and_values(make_file):
     pulse_file = PulseFile(
         apertures=[
             Aperture(1, [record(1, 1)] * 3, x=4, y=5),
             Aperture(3, [record(2, 2), record(0)], x=7, y=4_000_000_000, header_index=99),
         ]
     )
-    pulse_file.write(path)
+    path = make_file(pulse_file, name="run.pulses.bin")
     byteloc = block_locations(pulse_file)[1]
     for method in ("get_all_records", "get_pulses"):
         attrs = query(path, method, 3).attrs
@@ -199,15 +195,15 @@ def test_attrs_order_and_values(tmp_path):
         assert (attrs["aperture_x"], attrs["aperture_y"], attrs["aperture_byteloc"]) == (7, 4_000_000_000, byteloc)
         assert all(type(attrs[k]) is int for k in ("aperture_index", "aperture_x", "aperture_y", "aperture_byteloc"))
         assert attrs["source"] == "pulses.bin"
-        assert attrs["analysis_id"] == str(path).split(".")[0]
+        assert attrs["analysis_id"] == path.split(".")[0]
         assert (attrs["frame_dur_s"], attrs["run_dur_f"], attrs["run_dur_s"]) == (
             0.009999999776482582, 1235, 12.345000267028809)
 
 
 @pytest.mark.parametrize("method", ["get_all_records", "get_pulses"])
-def test_empty_aperture_has_every_column(tmp_path, method):
-    pulse_file = write_aperture(tmp_path / "p.bin", [], x=2, y=3)
-    df = query(tmp_path / "p.bin", method)
+def test_empty_aperture_has_every_column(make_file, method):
+    pulse_file = PulseFile(apertures=[Aperture(3, [], x=2, y=3)])
+    df = query(make_file(pulse_file), method)
     columns = RECORD_COLUMNS if method == "get_all_records" else {
         k: v for k, v in PULSE_COLUMNS.items() if k != "index"}
     assert len(df) == 0
@@ -224,15 +220,13 @@ PREFIX = {"get_all_records": "Failed to get records: ", "get_pulses": "Failed to
 
 
 @pytest.fixture
-def two_apertures(tmp_path):
-    path = tmp_path / "p.bin"
-    PulseFile(apertures=[Aperture(3, [record(4, 2, 16, 32)]), Aperture(9, [record(1, 1)])]).write(path)
-    return path
+def two_apertures(make_file):
+    return make_file(Aperture(3, [record(4, 2, 16, 32)]), Aperture(9, [record(1, 1)]))
 
 
 @pytest.mark.parametrize("method", ["get_all_records", "get_pulses"])
 def test_missing_aperture_and_reader_stays_usable(two_apertures, method):
-    with zpr.PulseReader(str(two_apertures)) as reader:
+    with zpr.PulseReader(two_apertures) as reader:
         for missing in (7, 2, 10, 2**40):
             message = f"{PREFIX[method]}This file does not contain the provided aperture index: {missing}"
             with pytest.raises(RuntimeError, match=f"^{re.escape(message)}$"):
@@ -246,7 +240,7 @@ def test_missing_aperture_and_reader_stays_usable(two_apertures, method):
     [(-1, OverflowError), (2**64, OverflowError), ("3", TypeError), (3.0, TypeError), (None, TypeError)],
 )
 def test_bad_aperture_argument(two_apertures, method, aperture, error):
-    with zpr.PulseReader(str(two_apertures)) as reader:
+    with zpr.PulseReader(two_apertures) as reader:
         with pytest.raises(error) as info:
             getattr(reader, method)(aperture)
         if error is TypeError:
@@ -263,7 +257,7 @@ def test_integer_like_aperture_index(two_apertures, method, aperture):
 
 @pytest.mark.parametrize("method", ["get_all_records", "get_pulses"])
 def test_closed_reader(two_apertures, method):
-    reader = zpr.PulseReader(str(two_apertures))
+    reader = zpr.PulseReader(two_apertures)
     reader.close()
     with pytest.raises(RuntimeError, match=f"^{re.escape(CLOSED)}$"):
         getattr(reader, method)(3)
@@ -272,7 +266,7 @@ def test_closed_reader(two_apertures, method):
 
 
 def test_repeated_queries_are_equal(two_apertures):
-    with zpr.PulseReader(str(two_apertures)) as reader:
+    with zpr.PulseReader(two_apertures) as reader:
         first = reader.get_all_records(3)
         reader.get_all_records(9)
         second = reader.get_all_records(3)
@@ -281,16 +275,14 @@ def test_repeated_queries_are_equal(two_apertures):
 
 
 @pytest.mark.parametrize("encodings", [FLAT_ENCODINGS, ODD_ENCODINGS], ids=["flat", "odd"])
-def test_every_word_value(tmp_path, encodings):
+def test_every_word_value(make_file, encodings):
     """All 65536 values in each of words 2..7 of pulses; flat encodings give the signed value itself."""
     signed = np.arange(-32768, 32768, dtype=np.int16)
     raw = np.ones((signed.size, 8), np.uint16)
     for word in range(2, 8):
         raw[:, word] = np.roll(signed, word * 1000).view(np.uint16)
-    PulseFile(
-        apertures=[Aperture(3, [raw.astype("<u2").tobytes()], record_count=signed.size)], encodings=encodings
-    ).write(tmp_path / "p.bin")
-    df = query(tmp_path / "p.bin", "get_all_records")
+    path = make_file(Aperture(3, [raw.astype("<u2").tobytes()], record_count=signed.size), encodings=encodings)
+    df = query(path, "get_all_records")
     assert_columns_equal(df, {k: v for k, v in decode(raw, encodings).items() if k in RECORD_COLUMNS})
     if encodings is FLAT_ENCODINGS:
         words = raw[:, 2].view(np.int16)
