@@ -12,9 +12,11 @@
 
 namespace zpr {
 
-class Error : public std::exception {
+namespace detail {
+
+class MessageException : public std::exception {
 public:
-    explicit Error(std::string message) : message_(std::move(message)) {}
+    explicit MessageException(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
 
@@ -22,14 +24,16 @@ private:
     std::string message_;
 };
 
-class InternalFault : public std::exception {
-public:
-    explicit InternalFault(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-    const std::string& message() const noexcept { return message_; }
+}  // namespace detail
 
-private:
-    std::string message_;
+class Error : public detail::MessageException {
+public:
+    using MessageException::MessageException;
+};
+
+class InternalFault : public detail::MessageException {
+public:
+    using MessageException::MessageException;
 };
 
 // The operating system's description of `errnum` followed by " (os error N)".

@@ -21,12 +21,14 @@ void set_attr(PyObject* attrs, const char* key, uint64_t value) {
 }
 
 // A DataFrame over `table` carrying `attrs`.
-PyRef frame_with_attrs(PyPulseReader* self, PyObject* table, PyObject* attrs) {
-    // The columns are fresh arrays that nothing else references, so pandas may keep them
-    // as they are instead of copying every column.
+PyRef frame_with_attrs(PyPulseReader* self, PyObject* table, std::size_t rows, PyObject* attrs) {
+    // The columns are fresh arrays that nothing else references. For large tables pandas
+    // may keep them as they are instead of copying every column; for small ones its
+    // default (copying into consolidated blocks) builds and indexes the frame faster.
+    constexpr std::size_t kKeepColumnsFromRows = 1 << 16;
     PyRef frame_type = checked(PyObject_GetAttrString(self->pandas, "DataFrame"));
     PyRef args = checked(PyTuple_Pack(1, table));
-    PyRef kwargs = checked(Py_BuildValue("{s:O}", "copy", Py_False));
+    PyRef kwargs = checked(rows >= kKeepColumnsFromRows ? Py_BuildValue("{s:O}", "copy", Py_False) : PyDict_New());
     PyRef frame = checked(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
     check_status(PyObject_SetAttrString(frame.get(), "attrs", attrs));
     return frame;
@@ -34,14 +36,14 @@ PyRef frame_with_attrs(PyPulseReader* self, PyObject* table, PyObject* attrs) {
 
 // A DataFrame over `table` whose attrs hold the aperture's identity, then the reader's base
 // attributes.
-PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, PyObject* table) {
+PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, PyObject* table, std::size_t rows) {
     PyRef attrs = checked(PyDict_New());
     set_attr(attrs.get(), "aperture_index", header.aperture_index());
     set_attr(attrs.get(), "aperture_x", header.aperture_x());
     set_attr(attrs.get(), "aperture_y", header.aperture_y());
     set_attr(attrs.get(), "aperture_byteloc", header.aperture_byteloc);
     check_status(PyDict_Update(attrs.get(), self->attrs));
-    return frame_with_attrs(self, table, attrs.get());
+    return frame_with_attrs(self, table, rows, attrs.get());
 }
 
 // Moves the "index" column (each pulse's record position) into the row index.
@@ -75,8 +77,9 @@ PyObject* get_all_records(PyObject* py_self, PyObject* const* args, Py_ssize_t n
 
         ApertureRecords result =
             run_query("Failed to get records: ", [&] { return reader.get_all_records(aperture); });
+        const std::size_t rows = result.records.size();
         PyRef table = to_pydict(std::move(result.records), self->pandas);
-        return to_dataframe(self, result.header, table.get()).release();
+        return to_dataframe(self, result.header, table.get(), rows).release();
     });
 }
 
@@ -100,8 +103,9 @@ PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
         });
         std::optional<Column<uint64_t>> aperture_column;
         if (include_aperture_index) aperture_column.emplace(result.pulses.size(), aperture);
+        const std::size_t rows = result.pulses.size();
         PyRef table = to_pydict(std::move(result.pulses), std::move(aperture_column));
-        return indexed_by_record_position(to_dataframe(self, result.header, table.get())).release();
+        return indexed_by_record_position(to_dataframe(self, result.header, table.get(), rows)).release();
     });
 }
 
@@ -122,9 +126,10 @@ PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t n
         zpr::PulseReader::ManyAperturePulses result = run_query("Failed to get pulses: ", [&] {
             return reader.get_pulses_many(*apertures, filter ? &*filter : nullptr);
         });
+        const std::size_t rows = result.pulses.size();
         PyRef table = to_pydict(std::move(result.pulses), std::move(result.aperture_index));
         PyRef attrs = checked(PyDict_Copy(self->attrs));
-        return indexed_by_record_position(frame_with_attrs(self, table.get(), attrs.get())).release();
+        return indexed_by_record_position(frame_with_attrs(self, table.get(), rows, attrs.get())).release();
     });
 }
 
