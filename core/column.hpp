@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -14,6 +15,10 @@
 #include <utility>
 
 namespace zpr {
+
+// Asks the kernel to back a large fresh buffer with huge pages: a query's result columns are
+// new memory every time, and faulting it in 4 KiB pages costs more than filling it.
+void prefer_huge_pages(void* data, std::size_t bytes) noexcept;
 
 template <class T>
 class Column {
@@ -57,6 +62,7 @@ public:
         if (grown == nullptr) throw std::bad_alloc();
         data_ = static_cast<T*>(grown);
         capacity_ = count;
+        prefer_huge_pages(data_, count * sizeof(T));
     }
 
     void push_back(T value) {

@@ -1,10 +1,12 @@
 #include "file_io.hpp"
 
+#include "column.hpp"
 #include "error.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,6 +160,15 @@ void BufferedWriter::flush() {
 uint64_t BufferedWriter::position() {
     flush();
     return file_.current_position();
+}
+
+void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
+    constexpr std::uintptr_t kHugePage = 2 << 20;
+    if (bytes < 2 * kHugePage) return;
+    // Only whole huge pages inside the buffer can be backed by one.
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHugePage - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
 }
 
 void copy_bytes(const File& source, uint64_t offset, uint64_t length, std::span<uint8_t> buffer,

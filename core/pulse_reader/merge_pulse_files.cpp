@@ -139,14 +139,16 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
     check_merged_numbers(readers, strips);
 
     const PulseReader& first = *readers.front();
+    // Input 1's data_offset sets the new one and the padding. One that lies inside input 1's
+    // metadata, or beyond its file, is damage and would otherwise have the merge write an
+    // absurd amount of zeros.
+    if (first.header().data_offset < first.header().metadata_length ||
+        first.header().data_offset > first.file().size())
+        throw Error("Invalid data offset: " + std::to_string(first.header().data_offset));
     const std::string metadata = serialize_compact(merged_metadata(first.metadata(), totals));
     const uint64_t metadata_end = kMetadataOffset + metadata.size();
     const uint64_t data_offset =
         (first.header().data_offset - first.header().metadata_length + uint32_t(metadata.size()) + 15) & ~uint64_t(15);
-    // Input 1's data_offset sets the padding; one beyond its own file is damage, and would
-    // otherwise have the merge write an absurd amount of zeros.
-    if (first.header().data_offset > first.file().size())
-        throw Error("Invalid data offset: " + std::to_string(first.header().data_offset));
     if (metadata_end > data_offset) throw Error("Stream position exceeds new data offset");
     const uint64_t index_offset = data_offset + planned_data_size(readers);
 

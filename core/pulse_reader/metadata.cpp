@@ -2,6 +2,8 @@
 
 #include "error.hpp"
 
+#include <algorithm>
+
 namespace zpr {
 
 namespace {
@@ -63,20 +65,43 @@ void check_utf8(std::string_view text) {
     }
 }
 
+namespace {
+
+[[noreturn]] void json_failure(const std::string& description) {
+    throw Error("Failed to parse metadata JSON: " + description);
+}
+
+// "line L, column C" of byte `at`, both counted from 1.
+std::string line_and_column(std::string_view text, std::size_t at) {
+    const std::size_t line_start = text.rfind('\n', at == 0 ? 0 : at - 1);
+    const std::size_t line = 1 + std::size_t(std::count(text.begin(), text.begin() + std::ptrdiff_t(at), '\n'));
+    const std::size_t column = line_start == std::string_view::npos || at == 0 ? at + 1 : at - line_start;
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+}  // namespace
+
 Json parse_metadata(std::string_view text) {
     // The parser would skip a byte order mark silently; the document must start with JSON.
     if (text.starts_with("\xEF\xBB\xBF"))
-        throw Error("Failed to parse metadata JSON: parse error at line 1, column 1: unexpected byte order mark");
+        json_failure("parse error at line 1, column 1: unexpected byte order mark");
+    Json document;
     try {
-        return Json::parse(text);
-    } catch (const Json::parse_error& error) {
-        // Drop the library's "[json.exception.parse_error.N] " tag; keep its description.
+        document = Json::parse(text);
+    } catch (const Json::exception& error) {
+        // Drop the library's "[json.exception.kind.N] " tag; keep its description (syntax
+        // errors name line and column; a number too large for a double names the number).
         std::string description = error.what();
         if (auto tag_end = description.find("] "); description.starts_with("[json.exception.") &&
                                                    tag_end != std::string::npos)
             description.erase(0, tag_end + 2);
-        throw Error("Failed to parse metadata JSON: " + description);
+        json_failure(description);
     }
+    // The parser takes a NUL byte outside a string for the end of the input; in a document
+    // of known length it is a stray character.
+    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos)
+        json_failure("parse error at " + line_and_column(text, nul) + ": unexpected NUL byte; expected end of input");
+    return document;
 }
 
 std::optional<double> number_member(const Json& document, const char* key) {

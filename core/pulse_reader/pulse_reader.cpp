@@ -2,7 +2,6 @@
 
 #include "error.hpp"
 
-#include <ranges>
 
 namespace zpr {
 
@@ -58,39 +57,21 @@ ApertureHeader PulseReader::read_block_header(uint64_t location) const {
     return ApertureHeader::from_bytes(bytes, location);
 }
 
-PulseReader::RawBlock PulseReader::read_block(uint64_t aperture) const {
-    RawBlock block;
-    block.header = read_aperture_header(aperture);
-    // The count comes from the file: it is checked against the file's length before the
-    // buffer is allocated.
-    block.records = file_.read_vector_at(block.header.aperture_byteloc + kApertureHeaderSize,
-                                         uint64_t(block.header.record_count()) * kRecordSize);
-    return block;
-}
-
 ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
-    RawBlock block = read_block(aperture);
-    const std::size_t count = block.header.record_count();
     ApertureRecords result;
-    result.header = block.header;
-    result.records.reserve(count);
-    for (std::size_t i = 0; i < count; ++i)
-        result.records.push_back(
-            FormattedRecord::from_raw(RawRecord::from_bytes(&block.records[i * kRecordSize]), encoding_records_, i));
+    result.header = read_aperture_header(aperture);
+    DecodedRecords records(file_, encoding_records_, result.header);
+    result.records.reserve(records.size());
+    for (const FormattedRecord& record : records) result.records.push_back(record);
     return result;
 }
 
 AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* filter) const {
-    RawBlock block = read_block(aperture);
-    const std::size_t count = block.header.record_count();
-    // Records are decoded as the frame clock consumes them; no list of all records is kept.
-    auto decoded = std::views::iota(std::size_t(0), count) | std::views::transform([&](std::size_t i) {
-                       return FormattedRecord::from_raw(RawRecord::from_bytes(&block.records[i * kRecordSize]),
-                                                        encoding_records_, i);
-                   });
     AperturePulses result;
-    result.header = block.header;
-    result.pulses = NormalizedPulse::from_formatted_records(decoded, fps_);
+    result.header = read_aperture_header(aperture);
+    // Records are decoded as the frame clock consumes them; no list of all records is kept.
+    DecodedRecords records(file_, encoding_records_, result.header);
+    result.pulses = NormalizedPulse::from_formatted_records(records, fps_);
     if (filter != nullptr) result.pulses = filter->filter_pulses(result.pulses, fps_);
     return result;
 }

@@ -15,6 +15,7 @@
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "pulse_reader/metadata.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
+#include "pulse_reader/records/decoded_records.hpp"
 #include "pulse_reader/records/frame_clock.hpp"
 #include "pulse_reader/records/normalized_pulse.hpp"
 #include "pulse_reader/records/pulse_columns.hpp"
@@ -76,13 +77,6 @@ public:
     void copy_apertures_to_new_file(const std::vector<uint64_t>& apertures, const std::string& file_name) const;
 
 private:
-    struct RawBlock {
-        ApertureHeader header;
-        std::vector<uint8_t> records;  // record_count x 16 bytes
-    };
-    // One seek and two reads: the aperture header, then the whole record area.
-    RawBlock read_block(uint64_t aperture) const;
-
     PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
 
     std::string path_;

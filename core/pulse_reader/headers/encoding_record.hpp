@@ -20,12 +20,16 @@ struct EncodingRecord {
     float offset = 0.0f;
     uint8_t kind = 0;
     uint8_t fraction_bits = 0;
+    // 1 / scale. The scale is a power of two, so its reciprocal is exact and multiplying by it
+    // gives the same float as dividing by the scale, at a fraction of the cost.
+    float inverse_scale = 1.0f;
 
     static EncodingRecord from_bytes(const uint8_t* bytes) {
         EncodingRecord r;
         r.kind = bytes[0];
         r.fraction_bits = bytes[1];
         r.scale = float(1u << (bytes[1] & 0x0F));
+        r.inverse_scale = 1.0f / r.scale;
         r.offset = float(uint16_t(bytes[2] | (bytes[3] << 8)));
         return r;
     }
@@ -37,7 +41,7 @@ struct EncodingRecord {
             case 0x7FFF: return std::numeric_limits<float>::infinity();
             case 0x8000: return std::bit_cast<float>(uint32_t(0x7FC00000));
             case 0x8001: return -std::numeric_limits<float>::infinity();
-            default: return float(int16_t(word)) / scale + offset;
+            default: return float(int16_t(word)) * inverse_scale + offset;
         }
     }
 };
