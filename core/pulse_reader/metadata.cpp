@@ -85,9 +85,16 @@ Json parse_metadata(std::string_view text) {
     // The parser would skip a byte order mark silently; the document must start with JSON.
     if (text.starts_with("\xEF\xBB\xBF"))
         json_failure("parse error at line 1, column 1: unexpected byte order mark");
+    // Nesting is bounded: the writers serialise the document recursively, and no real
+    // metadata comes near this depth.
+    constexpr int kMaxDepth = 512;
+    const Json::parser_callback_t limit_depth = [](int depth, Json::parse_event_t, Json&) {
+        if (depth > kMaxDepth) json_failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+        return true;
+    };
     Json document;
     try {
-        document = Json::parse(text);
+        document = Json::parse(text, limit_depth);
     } catch (const Json::exception& error) {
         // Drop the library's "[json.exception.kind.N] " tag; keep its description (syntax
         // errors name line and column; a number too large for a double names the number).
