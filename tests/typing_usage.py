@@ -1,0 +1,68 @@
+"""Uses every public member of zyn_pulse_reader the way a typed script would.
+
+Not a test module (pytest does not collect it): test_stubs.py runs ``mypy --strict`` on it,
+so the installed type information must accept every documented call and give the results
+their real types. It is also a runnable script: ``python tests/typing_usage.py FILE OUTDIR``
+exercises the same calls on a real file.
+"""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import zyn_pulse_reader
+from zyn_pulse_reader import PanicException, PulseFilter, PulseReader, merge_pulse_files
+
+
+def every_filter() -> list[PulseFilter]:
+    return [
+        PulseFilter(),
+        PulseFilter(min_dur_f=5, min_dur_s=0.05, max_dur_s=2.5),
+        PulseFilter(min_snr=3, min_intensity=10.0, min_binratio=0.1, max_binratio=np.float32(4)),
+        PulseFilter(start_m=0.0, end_m=1.5, mask_s=(10.0, 20), recalc_ipd=True),
+        PulseFilter(recalc_ipd=np.bool_(False), min_dur_f=np.uint32(2)),
+    ]
+
+
+def query(path: str, outdir: Path) -> int:
+    kwargs: dict[str, Any] = {"min_dur_f": 1, "min_snr": 0.0}
+    with PulseReader(path, pulse_filter_kwargs=kwargs) as reader:
+        numbers: list[int] = reader.apertures
+        metadata: dict[str, Any] = reader.metadata
+        trimmed: bool = reader.trimmed
+        fps = float(metadata["fps"])
+        records: pd.DataFrame = reader.get_all_records(numbers[0])
+        starts = records["start_f"].to_numpy()
+        pulses: pd.DataFrame = reader.get_pulses(np.uint64(numbers[0]))
+        for pulse_filter in every_filter():
+            reader.get_pulses(numbers[0], include_aperture_index=False, pulse_filter=pulse_filter)
+        reader.get_pulses(numbers[0], True, None, {"min_dur_f": 2})
+        many: pd.DataFrame = reader.get_pulses_many()
+        reader.get_pulses_many(numbers[:2], pulse_filter=PulseFilter(min_snr=1.0))
+        reader.get_pulses_many(apertures=(np.int64(numbers[0]),), pulse_filter_kwargs={})
+        reader.copy_apertures_to_new_file(numbers[:1], str(outdir / "subset.bin"))
+        reader.copy_apertures_to_new_file(
+            apertures=[10**9], file_name=str(outdir / "empty.bin"), ignore_missing_apertures=np.True_
+        )
+        print(trimmed, fps, len(starts), len(pulses), len(many), records.attrs["aperture_x"])
+    reader.close()
+
+    second = PulseReader(file_name=path, pulse_filter=PulseFilter(min_dur_f=1), pulse_filter_kwargs=None)
+    second.__exit__(None, None, None)
+
+    merged = outdir / "merged.bin"
+    try:
+        merge_pulse_files([path, str(outdir / "subset.bin")], new_file_name=str(merged))
+    except PanicException as fault:  # derives from BaseException: "except Exception" misses it
+        raise SystemExit(f"internal fault in the pulse file library: {fault}") from fault
+    zyn_pulse_reader.merge_pulse_files(file_names=(path,), new_file_name=str(outdir / "single.bin"))
+    return len(zyn_pulse_reader.__all__)
+
+
+if __name__ == "__main__":
+    print(query(sys.argv[1], Path(sys.argv[2])))
