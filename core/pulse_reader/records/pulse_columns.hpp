@@ -63,8 +63,11 @@ void for_each_pulse_column(Visit&& visit) {
 }  // namespace detail
 
 // Appending runs once per pulse of every query, so it lives here to be inlined.
+// Every column has the same size and capacity, so the room is checked once per pulse.
 [[gnu::flatten]] inline void PulseColumns::push_back(const NormalizedPulse& pulse) {
-    detail::for_each_pulse_column([&](auto column, auto field) { (this->*column).push_back(pulse.*field); });
+    if (index.size() == index.capacity()) [[unlikely]]
+        reserve(index.capacity() == 0 ? 16 : 2 * index.capacity());
+    detail::for_each_pulse_column([&](auto column, auto field) { (this->*column).push_back_reserved(pulse.*field); });
 }
 
 }  // namespace zpr

@@ -32,16 +32,19 @@ struct RecordColumns {
 
 // Appending runs once per record of every query, so it lives here to be inlined.
 inline void RecordColumns::push_back(const FormattedRecord& r) {
-    ipd_f.push_back(r.ipd_f);
-    dur_f.push_back(r.dur_f);
-    bin0_intensity.push_back(r.bin0_intensity);
-    bin1_intensity.push_back(r.bin1_intensity);
-    bin0_bg_mean.push_back(r.bin0_bg_mean);
-    bin1_bg_mean.push_back(r.bin1_bg_mean);
-    bin0_bg_std.push_back(r.bin0_bg_std);
-    bin1_bg_std.push_back(r.bin1_bg_std);
-    record_type.push_back(r.record_type);
-    wide.push_back(r.event_f.value_or(r.long_pulse_duration_f.value_or(0)));
+    // Every column has the same size and capacity, so the room is checked once per record.
+    if (ipd_f.size() == ipd_f.capacity()) [[unlikely]]
+        reserve(ipd_f.capacity() == 0 ? 16 : 2 * ipd_f.capacity());
+    ipd_f.push_back_reserved(r.ipd_f);
+    dur_f.push_back_reserved(r.dur_f);
+    bin0_intensity.push_back_reserved(r.bin0_intensity);
+    bin1_intensity.push_back_reserved(r.bin1_intensity);
+    bin0_bg_mean.push_back_reserved(r.bin0_bg_mean);
+    bin1_bg_mean.push_back_reserved(r.bin1_bg_mean);
+    bin0_bg_std.push_back_reserved(r.bin0_bg_std);
+    bin1_bg_std.push_back_reserved(r.bin1_bg_std);
+    record_type.push_back_reserved(r.record_type);
+    wide.push_back_reserved(r.event_f.value_or(r.long_pulse_duration_f.value_or(0)));
 }
 
 }  // namespace zpr
