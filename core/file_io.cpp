@@ -149,6 +149,42 @@ void BufferedWriter::write_zeros(uint64_t count) {
     }
 }
 
+void BufferedWriter::write_from(const File& source, uint64_t offset, uint64_t length) {
+    while (length > 0) {
+        if (used_ == 0 && length >= kCapacity) {
+            const uint64_t copied = copy_in_kernel(source, offset, length);
+            offset += copied;
+            length -= copied;
+            if (length == 0) return;
+        }
+        if (used_ == kCapacity) flush();
+        const std::size_t piece = std::size_t(std::min<uint64_t>(length, kCapacity - used_));
+        source.read_exact_at(offset, std::span(buffer_.data() + used_, piece));
+        used_ += piece;
+        offset += piece;
+        length -= piece;
+    }
+}
+
+uint64_t BufferedWriter::copy_in_kernel(const File& source, uint64_t offset, uint64_t length) {
+    uint64_t copied = 0;
+    while (copied < length) {
+        loff_t source_offset = loff_t(offset + copied);
+        const std::size_t piece = std::size_t(std::min<uint64_t>(length - copied, uint64_t(1) << 30));
+        const ssize_t done = ::copy_file_range(source.fd(), &source_offset, file_.fd(), nullptr, piece, 0);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            // Not supported between these files: the caller copies through the buffer.
+            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF)
+                return copied;
+            throw os_error(errno);
+        }
+        if (done == 0) throw unexpected_eof();
+        copied += uint64_t(done);
+    }
+    return copied;
+}
+
 void BufferedWriter::flush() {
     std::size_t pending = used_;
     // Forget the bytes before writing them: a failed write is reported once, never retried
@@ -169,17 +205,6 @@ void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
     const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
     const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHugePage - 1);
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
-}
-
-void copy_bytes(const File& source, uint64_t offset, uint64_t length, std::span<uint8_t> buffer,
-                BufferedWriter& writer) {
-    while (length > 0) {
-        std::size_t piece = std::size_t(std::min<uint64_t>(length, buffer.size()));
-        source.read_exact_at(offset, buffer.first(piece));
-        writer.write(buffer.first(piece));
-        offset += piece;
-        length -= piece;
-    }
 }
 
 }  // namespace zpr

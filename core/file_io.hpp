@@ -66,20 +66,23 @@ public:
     void write_u32(uint32_t value);
     void write_u64(uint64_t value);
     void write_zeros(uint64_t count);
+    // Moves `length` bytes at `offset` of `source` into the file. They are read straight into
+    // the buffer, so memory stays bounded whatever the length; a range of at least the
+    // buffer's size is copied inside the kernel where the file systems allow it.
+    void write_from(const File& source, uint64_t offset, uint64_t length);
     void flush();
     // The file's end position after flushing the buffer.
     uint64_t position();
 
 private:
+    // Copies what it can of the range in the kernel; returns the bytes copied, fewer than
+    // asked when the file systems cannot copy between each other.
+    uint64_t copy_in_kernel(const File& source, uint64_t offset, uint64_t length);
+
     File file_;
     std::vector<uint8_t> buffer_;
     std::size_t used_ = 0;
 };
-
-// Moves `length` bytes at `offset` of `source` to `writer` in pieces of at most
-// `buffer.size()` bytes, so memory stays bounded whatever the length.
-void copy_bytes(const File& source, uint64_t offset, uint64_t length, std::span<uint8_t> buffer,
-                BufferedWriter& writer);
 
 // Little-endian field access on byte buffers.
 inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }

@@ -43,13 +43,11 @@ void PulseReader::copy_apertures_to_new_file(const std::vector<uint64_t>& apertu
     std::vector<PlannedBlock> plan;
     plan.reserve(sorted.size());
     uint64_t index_offset = header_.data_offset;
-    uint64_t largest_block = 0;
     for (uint64_t aperture : sorted) {
         const ApertureHeader block = read_aperture_header(aperture);
         file_.require_range(block.aperture_byteloc, block.block_size());
         plan.push_back({aperture, block.aperture_byteloc, block.block_size()});
         index_offset += block.block_size();
-        largest_block = std::max(largest_block, block.block_size());
     }
     const uint64_t leading_length = header_.data_offset - kPulseFileHeaderSize;
     file_.require_range(kPulseFileHeaderSize, leading_length);
@@ -61,11 +59,9 @@ void PulseReader::copy_apertures_to_new_file(const std::vector<uint64_t>& apertu
     header.index_offset = index_offset;
     writer.write(header.to_bytes());
 
-    std::vector<uint8_t> buffer(std::min<uint64_t>(BufferedWriter::kCapacity,
-                                                   std::max(largest_block, leading_length)));
-    copy_bytes(file_, kPulseFileHeaderSize, leading_length, buffer, writer);
+    writer.write_from(file_, kPulseFileHeaderSize, leading_length);
 
-    for (const PlannedBlock& block : plan) copy_bytes(file_, block.source_location, block.size, buffer, writer);
+    for (const PlannedBlock& block : plan) writer.write_from(file_, block.source_location, block.size);
 
     // The blocks went out back to back from data_offset, in plan order.
     writer.write_u64(kIndexMagic);

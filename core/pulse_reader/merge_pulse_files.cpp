@@ -171,9 +171,8 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
     header.index_offset = index_offset;
     writer.write(header.to_bytes());
 
-    std::vector<uint8_t> buffer(BufferedWriter::kCapacity);
-    copy_bytes(first.file(), kPulseFileHeaderSize, kEncodingRecordSize * first.header().encoding_record_count,
-               buffer, writer);
+    writer.write_from(first.file(), kPulseFileHeaderSize,
+                      kEncodingRecordSize * first.header().encoding_record_count);
     writer.write(std::span(reinterpret_cast<const uint8_t*>(metadata.data()), metadata.size()));
     const uint64_t metadata_position = writer.position();
     if (metadata_position > data_offset) throw Error("Stream position exceeds new data offset");
@@ -194,8 +193,8 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
             block.set_aperture_y(block.aperture_y() + row_shift);
             block.set_aperture_index(block.aperture_index() + aperture_shift);
             block.write_all(writer);
-            copy_bytes(reader.file(), block.aperture_byteloc + kApertureHeaderSize,
-                       block.block_size() - kApertureHeaderSize, buffer, writer);
+            writer.write_from(reader.file(), block.aperture_byteloc + kApertureHeaderSize,
+                              block.block_size() - kApertureHeaderSize);
             new_locations.push_back(location);
             location += block.block_size();
         }
