@@ -25,22 +25,24 @@ bool PulseFilter::keeps(const NormalizedPulse& p, float fps, float frames_per_mi
 
 PulseColumns PulseFilter::filter_pulses(const PulseColumns& pulses, float fps) const {
     const float frames_per_minute = 60.0f * fps;
-    PulseColumns kept;
-    kept.reserve(pulses.size());  // an upper bound; untouched pages cost nothing
+    // One pass for the order check and the criteria, then each kept column is gathered in a
+    // tight loop of its own.
+    Column<std::size_t> kept_rows;
+    kept_rows.reserve(pulses.size());  // an upper bound; untouched pages cost nothing
     uint32_t previous_end = 0;
-    uint32_t kept_end = 0;
     for (std::size_t i = 0; i < pulses.size(); ++i) {
-        const NormalizedPulse pulse = pulses[i];
-        if (pulse.start_f <= previous_end) throw Error("The provided pulses aren't sorted!");
-        previous_end = pulse.end_f;
-        if (!keeps(pulse, fps, frames_per_minute)) continue;
-        NormalizedPulse copy = pulse;
-        if (recalc_ipd) {
-            copy.ipd_f = kept.empty() ? 0 : copy.start_f - kept_end;
-            copy.ipd_s = float(copy.ipd_f) / fps;
+        // Dropped pulses take part in the order check too.
+        if (pulses.start_f[i] <= previous_end) throw Error("The provided pulses aren't sorted!");
+        previous_end = pulses.end_f[i];
+        if (keeps(pulses[i], fps, frames_per_minute)) kept_rows.push_back_reserved(i);
+    }
+
+    PulseColumns kept = pulses.rows(kept_rows);
+    if (recalc_ipd) {
+        for (std::size_t j = 0; j < kept.size(); ++j) {
+            kept.ipd_f[j] = j == 0 ? 0 : kept.start_f[j] - kept.end_f[j - 1];
+            kept.ipd_s[j] = float(kept.ipd_f[j]) / fps;
         }
-        kept_end = copy.end_f;
-        kept.push_back(copy);
     }
     return kept;
 }

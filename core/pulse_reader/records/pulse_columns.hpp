@@ -32,6 +32,8 @@ struct PulseColumns {
     void reserve(std::size_t count);
     void push_back(const NormalizedPulse& pulse);
     void append(const PulseColumns& other);
+    // The rows listed in `which`, in that order.
+    PulseColumns rows(const Column<std::size_t>& which) const;
     NormalizedPulse operator[](std::size_t i) const;
 };
 
