@@ -73,12 +73,18 @@ public:
 
     std::size_t capacity() const noexcept { return capacity_; }
 
+    // Room for `additional` more values, growing geometrically so that repeated appends
+    // cost amortised constant time.
+    void reserve_more(std::size_t additional) {
+        if (size_ + additional > capacity_) reserve(std::max(size_ + additional, 2 * capacity_));
+    }
+
     // Appends without checking for room, for writers that fill several columns row by row
     // and check the room of all of them once per row.
     void push_back_reserved(T value) noexcept { data_[size_++] = value; }
 
     void append(const Column& other) {
-        if (size_ + other.size_ > capacity_) reserve(std::max(size_ + other.size_, 2 * capacity_));
+        reserve_more(other.size_);
         if (other.size_ > 0) std::memcpy(data_ + size_, other.data_, other.size_ * sizeof(T));
         size_ += other.size_;
     }

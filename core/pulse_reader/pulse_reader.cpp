@@ -80,9 +80,16 @@ PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<u
                                                              const PulseFilter* filter) const {
     ManyAperturePulses result;
     for (uint64_t aperture : apertures) {
-        const PulseColumns pulses = get_pulses(aperture, filter).pulses;
-        result.pulses.append(pulses);
-        result.aperture_index.append(Column<uint64_t>(pulses.size(), aperture));
+        const std::size_t before = result.pulses.size();
+        if (filter != nullptr) {
+            result.pulses.append(get_pulses(aperture, filter).pulses);
+        } else {
+            // Without a filter the pulses go straight into the result, copied once.
+            DecodedRecords records(file_, encoding_records_, read_aperture_header(aperture));
+            NormalizedPulse::append_from_formatted_records(records, fps_, result.pulses);
+        }
+        result.aperture_index.reserve_more(result.pulses.size() - before);
+        for (std::size_t i = before; i < result.pulses.size(); ++i) result.aperture_index.push_back_reserved(aperture);
     }
     return result;
 }

@@ -56,12 +56,17 @@ inline void FrameClock::advance(const FormattedRecord& record, PulseColumns& pul
 }
 
 template <std::ranges::input_range Records>
-PulseColumns NormalizedPulse::from_formatted_records(Records&& records, float fps) {
-    PulseColumns pulses;
+void NormalizedPulse::append_from_formatted_records(Records&& records, float fps, PulseColumns& pulses) {
     // An upper bound: pages of the reserve that no pulse reaches are never touched.
-    if constexpr (std::ranges::sized_range<Records>) pulses.reserve(std::ranges::size(records));
+    if constexpr (std::ranges::sized_range<Records>) pulses.reserve_more(std::ranges::size(records));
     FrameClock clock(fps);
     for (const FormattedRecord& record : records) clock.advance(record, pulses);
+}
+
+template <std::ranges::input_range Records>
+PulseColumns NormalizedPulse::from_formatted_records(Records&& records, float fps) {
+    PulseColumns pulses;
+    append_from_formatted_records(std::forward<Records>(records), fps, pulses);
     return pulses;
 }
 

@@ -35,6 +35,9 @@ struct NormalizedPulse {
     // Defined with the frame clock in frame_clock.hpp.
     template <std::ranges::input_range Records>
     static PulseColumns from_formatted_records(Records&& records, float fps);
+    // The same pulses, appended to `pulses`.
+    template <std::ranges::input_range Records>
+    static void append_from_formatted_records(Records&& records, float fps, PulseColumns& pulses);
 };
 
 }  // namespace zpr

@@ -13,6 +13,10 @@ void PulseColumns::append(const PulseColumns& other) {
     });
 }
 
+void PulseColumns::reserve_more(std::size_t additional) {
+    detail::for_each_pulse_column([&](auto column, auto) { (this->*column).reserve_more(additional); });
+}
+
 PulseColumns PulseColumns::rows(const Column<std::size_t>& which) const {
     PulseColumns selected;
     selected.reserve(which.size());

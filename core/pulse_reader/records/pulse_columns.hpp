@@ -30,6 +30,7 @@ struct PulseColumns {
     std::size_t size() const noexcept { return index.size(); }
     bool empty() const noexcept { return index.empty(); }
     void reserve(std::size_t count);
+    void reserve_more(std::size_t additional);
     void push_back(const NormalizedPulse& pulse);
     void append(const PulseColumns& other);
     // The rows listed in `which`, in that order.
