@@ -16,6 +16,5 @@ const char* record_type_name(FormattedRecordType type) {
     return "unknown";
 }
 
-std::string to_string(FormattedRecordType type) { return record_type_name(type); }
 
 }  // namespace zpr

@@ -27,7 +27,6 @@ inline constexpr std::size_t kFormattedRecordTypeCount = 8;
 
 // The kind's name as shown in the records table ("pulse", "padding", ...).
 const char* record_type_name(FormattedRecordType type);
-std::string to_string(FormattedRecordType type);
 
 struct FormattedRecord {
     uint64_t index = 0;  // position among all records of the aperture

@@ -26,8 +26,6 @@ struct RecordColumns {
     std::size_t size() const noexcept { return ipd_f.size(); }
     void reserve(std::size_t count);
     void push_back(const FormattedRecord& record);
-    // Row i as a record; its position is i, as rows are kept in file order.
-    FormattedRecord operator[](std::size_t i) const;
 };
 
 // Appending runs once per record of every query, so it lives here to be inlined.
