@@ -17,8 +17,6 @@ namespace zpr {
 
 namespace {
 
-constexpr uint64_t kMetadataOffset = kPulseFileHeaderSize + kEncodingRecordCount * kEncodingRecordSize;
-
 uint64_t required_member(const PulseReader& reader, const char* key) {
     auto value = unsigned_member(reader.metadata(), key);
     if (!value) throw InternalFault(std::string(key) + " missing or invalid");

@@ -2,13 +2,12 @@
 
 #include "error.hpp"
 
-
 namespace zpr {
 
 namespace {
 
 constexpr uint64_t kEncodingRecordsOffset = kPulseFileHeaderSize;
-constexpr uint64_t kMetadataOffset = kEncodingRecordsOffset + kEncodingRecordCount * kEncodingRecordSize;
+static_assert(kMetadataOffset == kEncodingRecordsOffset + kEncodingRecordCount * kEncodingRecordSize);
 
 }  // namespace
 

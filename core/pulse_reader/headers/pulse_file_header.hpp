@@ -21,6 +21,8 @@ namespace zpr {
 
 inline constexpr uint32_t kPulseFileMagic = 0x506E795A;  // "ZynP" read little-endian
 inline constexpr std::size_t kPulseFileHeaderSize = 48;
+// The metadata document starts right behind the header and the eight 4-byte encoding records.
+inline constexpr uint64_t kMetadataOffset = 80;
 
 struct PulseFileHeader {
     uint32_t magic = 0;
