@@ -297,16 +297,6 @@ def assert_columns_equal(got, want: dict[str, np.ndarray], where=None) -> None:
             )
 
 
-def block_locations(pulse_file: PulseFile) -> list[int]:
-    """Byte offset of each aperture block of a file written by PulseFile (blocks back to back)."""
-    location = METADATA_OFFSET + len(pulse_file.metadata_bytes()) + pulse_file.padding
-    result = []
-    for aperture in pulse_file.apertures:
-        result.append(location)
-        location += len(aperture.block())
-    return result
-
-
 @dataclass
 class _Blocks(Aperture):
     """All aperture blocks of a file as one prebuilt byte string (fast for large random files)."""

@@ -106,6 +106,15 @@ class PulseFile:
             return self.metadata.encode()
         return json.dumps(self.metadata).encode()
 
+    def block_locations(self) -> list[int]:
+        """Byte offset of each aperture block as to_bytes lays them out (back to back)."""
+        location = METADATA_OFFSET + len(self.metadata_bytes()) + self.padding
+        locations = []
+        for aperture in self.apertures:
+            locations.append(location)
+            location += len(aperture.block())
+        return locations
+
     def to_bytes(self) -> bytes:
         meta = self.metadata_bytes()
         encodings = b"".join(struct.pack("<BBH", *e) for e in self.encodings)

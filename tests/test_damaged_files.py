@@ -52,15 +52,6 @@ def sample(**fields) -> PulseFile:
     return PulseFile(apertures=[Aperture(**vars(a)) for a in APERTURES], **fields)
 
 
-def block_starts(pulse_file: PulseFile) -> list[int]:
-    start = METADATA_OFFSET + len(pulse_file.metadata_bytes()) + pulse_file.padding
-    starts = []
-    for aperture in pulse_file.apertures:
-        starts.append(start)
-        start += len(aperture.block())
-    return starts
-
-
 def index_first(pulse_file: PulseFile) -> bytes:
     """The file with its index moved between the metadata and the blocks (which keep their
     locations), so that cutting into the data region leaves the index intact."""
@@ -74,13 +65,13 @@ def index_first(pulse_file: PulseFile) -> bytes:
 
 
 VALID = sample().to_bytes()
-STARTS = block_starts(sample())
+STARTS = sample().block_locations()
 METADATA_END = METADATA_OFFSET + len(sample().metadata_bytes())
 DATA_OFFSET = METADATA_END + 8
 INDEX_OFFSET = len(VALID) - (8 + 12 * len(APERTURES))
 
 INDEXED_FIRST = index_first(sample(padding=0))
-FIRST_STARTS = [start + 8 + 12 * len(APERTURES) for start in block_starts(sample(padding=0))]
+FIRST_STARTS = [start + 8 + 12 * len(APERTURES) for start in sample(padding=0).block_locations()]
 
 
 def with_entries(*entries: tuple[int, int]) -> bytes:

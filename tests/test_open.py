@@ -26,16 +26,6 @@ def sample_file(**fields) -> PulseFile:
     return PulseFile(apertures=apertures, **fields)
 
 
-def block_locations(pulse_file: PulseFile) -> list[int]:
-    """Offsets of the aperture blocks as the builder lays them out (back to back)."""
-    location = METADATA_OFFSET + len(pulse_file.metadata_bytes()) + pulse_file.padding
-    locations = []
-    for aperture in pulse_file.apertures:
-        locations.append(location)
-        location += len(aperture.block())
-    return locations
-
-
 def open_error(path, exception=RuntimeError) -> str:
     with pytest.raises(exception) as info:
         PulseReader(path)
@@ -261,7 +251,7 @@ def test_index_magic_mismatch(make_file, fields):
 
 def test_index_offset_pointing_at_a_block(make_file):
     pulse_file = sample_file()
-    pulse_file.index_offset = block_locations(pulse_file)[1]
+    pulse_file.index_offset = pulse_file.block_locations()[1]
     assert open_error(make_file(pulse_file)) == "Index magic number mismatch"
 
 
@@ -300,7 +290,7 @@ def test_trimmed_option_nested_deeper_is_ignored(make_file):
 
 def test_lookups_between_and_outside_the_entries(make_file):
     pulse_file = sample_file()
-    locations = block_locations(pulse_file)
+    locations = pulse_file.block_locations()
     with PulseReader(make_file(pulse_file)) as reader:
         assert reader.apertures == [3, 7]
         for number, location, x in [(3, locations[0], 1), (7, locations[1], 5)]:
@@ -314,7 +304,7 @@ def test_lookups_between_and_outside_the_entries(make_file):
 
 def test_location_zero_marks_an_aperture_absent(make_file):
     pulse_file = PulseFile(apertures=[Aperture(3, x=30), Aperture(5, x=50), Aperture(7, x=70)])
-    locations = block_locations(pulse_file)
+    locations = pulse_file.block_locations()
     pulse_file.index_entries = [(3, 0), (5, locations[1]), (6, 0), (7, locations[2])]
     with PulseReader(make_file(pulse_file)) as reader:
         assert reader.apertures == [3, 5, 6, 7]
@@ -332,7 +322,7 @@ def test_location_zero_marks_an_aperture_absent(make_file):
 def test_duplicate_entries_later_wins(make_file, numbers):
     apertures = [Aperture(n, [pulse(1, 1)] * i, x=i) for i, n in enumerate(numbers)]
     pulse_file = PulseFile(apertures=apertures)
-    locations = block_locations(pulse_file)
+    locations = pulse_file.block_locations()
     with PulseReader(make_file(pulse_file)) as reader:
         assert reader.apertures == numbers
         for number in set(numbers):
@@ -359,7 +349,7 @@ def test_descending_entries_are_refused(make_file, numbers):
 def test_sparse_index(make_file):
     numbers = [0, 17, 4_000_000_000, 4_294_967_295]
     pulse_file = PulseFile(apertures=[Aperture(n, [pulse(1, 1)] * (i + 1), x=i) for i, n in enumerate(numbers)])
-    locations = block_locations(pulse_file)
+    locations = pulse_file.block_locations()
     with PulseReader(make_file(pulse_file)) as reader:
         assert reader.apertures == numbers
         for i, number in enumerate(numbers):

@@ -16,7 +16,6 @@ from model import (
     RECORD_COLUMNS,
     assert_columns_equal,
     bits,
-    block_locations,
     decode,
     query,
     raw_words,
@@ -186,7 +185,7 @@ def test_attrs_order_and_values(make_file):
         ]
     )
     path = make_file(pulse_file, name="run.pulses.bin")
-    byteloc = block_locations(pulse_file)[1]
+    byteloc = pulse_file.block_locations()[1]
     for method in ("get_all_records", "get_pulses"):
         attrs = query(path, method, 3).attrs
         assert list(attrs) == ["aperture_index", "aperture_x", "aperture_y", "aperture_byteloc", "source",
@@ -210,7 +209,7 @@ def test_empty_aperture_has_every_column(make_file, method):
     assert list(df.columns) == list(columns)
     assert [df[c].dtype for c in df] == [np.dtype(t) for t in columns.values()]
     assert (df.attrs["aperture_x"], df.attrs["aperture_y"]) == (2, 3)
-    assert df.attrs["aperture_byteloc"] == block_locations(pulse_file)[0]
+    assert df.attrs["aperture_byteloc"] == pulse_file.block_locations()[0]
     assert len(df.attrs) == 9
     if method == "get_pulses":
         assert df.index.name == "index" and df.index.dtype == np.uint64
