@@ -16,9 +16,11 @@
 
 namespace zpr {
 
-// Asks the kernel to back a large fresh buffer with huge pages: a query's result columns are
-// new memory every time, and faulting it in 4 KiB pages costs more than filling it.
-void prefer_huge_pages(void* data, std::size_t bytes) noexcept;
+// Grows (or first allocates) a column buffer to `bytes`, keeping its first `used` bytes;
+// null when memory is short. A query's result columns are new memory every time, and
+// faulting it in 4 KiB pages costs more than filling it, so a large new buffer starts on a
+// huge-page boundary and asks the kernel to back it with 2 MiB pages.
+void* grow_column_buffer(void* data, std::size_t used, std::size_t bytes) noexcept;
 
 template <class T>
 class Column {
@@ -58,11 +60,10 @@ public:
     // so reserving an upper bound is cheap.
     void reserve(std::size_t count) {
         if (count <= capacity_) return;
-        void* grown = std::realloc(data_, count * sizeof(T));
+        void* grown = grow_column_buffer(data_, size_ * sizeof(T), count * sizeof(T));
         if (grown == nullptr) throw std::bad_alloc();
         data_ = static_cast<T*>(grown);
         capacity_ = count;
-        prefer_huge_pages(data_, count * sizeof(T));
     }
 
     void push_back(T value) {
@@ -82,6 +83,13 @@ public:
     // Appends without checking for room, for writers that fill several columns row by row
     // and check the room of all of them once per row.
     void push_back_reserved(T value) noexcept { data_[size_++] = value; }
+
+    // Vectorised writers fill the reserved room past the end directly, then count the
+    // values they filled.
+    T* unfilled() noexcept { return data_ + size_; }
+    void mark_filled(std::size_t count) noexcept { size_ += count; }
+    // Drops the values from `count` on.
+    void truncate(std::size_t count) noexcept { size_ = std::min(size_, count); }
 
     void append(const Column& other) {
         reserve_more(other.size_);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -196,15 +195,6 @@ void BufferedWriter::flush() {
 uint64_t BufferedWriter::position() {
     flush();
     return file_.current_position();
-}
-
-void prefer_huge_pages(void* data, std::size_t bytes) noexcept {
-    constexpr std::uintptr_t kHugePage = 2 << 20;
-    if (bytes < 2 * kHugePage) return;
-    // Only whole huge pages inside the buffer can be backed by one.
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHugePage - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // advice only
 }
 
 }  // namespace zpr

@@ -85,32 +85,10 @@ PyRef record_type_column(const Column<FormattedRecordType>& types, PyObject* pan
     return checked(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
 }
 
-constexpr double kAbsent = std::bit_cast<double>(uint64_t(0x7FF8000000000000));
-
 }  // namespace
 
 PyRef to_pydict(RecordColumns&& records, PyObject* pandas) {
     ensure_numpy();
-    const std::size_t n = records.size();
-    // Derived columns, filled in one pass: the running start frame (wrapping modulo 2^32)
-    // and the wide value split by kind into its two optional columns.
-    Column<uint32_t> start_f;
-    Column<double> long_pulse_duration_f, event_f;
-    start_f.reserve(n);
-    long_pulse_duration_f.reserve(n);
-    event_f.reserve(n);
-    uint32_t running_start = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        running_start += records.ipd_f[i];
-        start_f.push_back(running_start);
-        const FormattedRecordType type = records.record_type[i];
-        const bool is_step = type == FormattedRecordType::StepUp || type == FormattedRecordType::StepDown;
-        const bool is_long_pulse =
-            type == FormattedRecordType::LongPulseUpdate || type == FormattedRecordType::LongPulseDropped;
-        long_pulse_duration_f.push_back(is_long_pulse ? double(records.wide[i]) : kAbsent);
-        event_f.push_back(is_step ? double(records.wide[i]) : kAbsent);
-    }
-
     PyRef table = checked(PyDict_New());
     PyObject* t = table.get();
     insert(t, "ipd_f", std::move(records.ipd_f));
@@ -121,10 +99,10 @@ PyRef to_pydict(RecordColumns&& records, PyObject* pandas) {
     insert(t, "bin1_bg_mean", std::move(records.bin1_bg_mean));
     insert(t, "bin0_bg_std", std::move(records.bin0_bg_std));
     insert(t, "bin1_bg_std", std::move(records.bin1_bg_std));
-    insert(t, "start_f", std::move(start_f));
+    insert(t, "start_f", std::move(records.start_f));
     insert(t, "record_type", record_type_column(records.record_type, pandas));
-    insert(t, "long_pulse_duration_f", std::move(long_pulse_duration_f));
-    insert(t, "event_f", std::move(event_f));
+    insert(t, "long_pulse_duration_f", std::move(records.long_pulse_duration_f));
+    insert(t, "event_f", std::move(records.event_f));
     return table;
 }
 

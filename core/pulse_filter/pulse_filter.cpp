@@ -4,47 +4,72 @@
 
 namespace zpr {
 
-bool PulseFilter::keeps(const NormalizedPulse& p, float fps, float frames_per_minute) const {
-    // Each comparison is written so that it is false for NaN on either side.
-    if (min_dur_f && !(p.dur_f >= *min_dur_f)) return false;
-    if (min_dur_s && !(p.dur_s >= *min_dur_s)) return false;
-    if (max_dur_s && !(p.dur_s <= *max_dur_s)) return false;
-    if (min_snr && !(p.snr >= *min_snr)) return false;
-    if (min_intensity && !(p.intensity >= *min_intensity)) return false;
-    if (min_binratio && !(p.binratio >= *min_binratio)) return false;
-    if (max_binratio && !(p.binratio <= *max_binratio)) return false;
-    if (start_m && !(float(p.start_f) / frames_per_minute >= *start_m)) return false;
-    if (end_m && !(float(p.end_f) / frames_per_minute <= *end_m)) return false;
-    if (mask_s) {
-        float start_s = float(p.start_f) / fps;
-        float end_s = float(p.end_f) / fps;
-        if (!(start_s > mask_s->second) && !(end_s < mask_s->first)) return false;
-    }
-    return true;
+namespace {
+
+// keep[i] is cleared where `holds(i)` is false. One loop per criterion over one or two
+// columns: no branch per pulse, and the compiler vectorises each loop.
+template <class Holds>
+void require(Column<uint8_t>& keep, Holds&& holds) {
+    for (std::size_t i = 0; i < keep.size(); ++i) keep[i] &= uint8_t(holds(i));
 }
 
-PulseColumns PulseFilter::filter_pulses(const PulseColumns& pulses, float fps) const {
-    const float frames_per_minute = 60.0f * fps;
-    // One pass for the order check and the criteria, then each kept column is gathered in a
-    // tight loop of its own.
-    Column<std::size_t> kept_rows;
-    kept_rows.reserve(pulses.size());  // an upper bound; untouched pages cost nothing
-    uint32_t previous_end = 0;
-    for (std::size_t i = 0; i < pulses.size(); ++i) {
-        // Dropped pulses take part in the order check too.
-        if (pulses.start_f[i] <= previous_end) throw Error("The provided pulses aren't sorted!");
-        previous_end = pulses.end_f[i];
-        if (keeps(pulses[i], fps, frames_per_minute)) kept_rows.push_back_reserved(i);
-    }
+// True when some pulse does not start strictly after the previous pulse's end; the first
+// pulse counts from frame 0.
+bool out_of_order(const PulseColumns& pulses) {
+    bool out = false;
+    for (std::size_t i = 0; i < pulses.size(); ++i) out |= pulses.start_f[i] <= (i == 0 ? 0u : pulses.end_f[i - 1]);
+    return out;
+}
 
-    PulseColumns kept = pulses.rows(kept_rows);
-    if (recalc_ipd) {
-        for (std::size_t j = 0; j < kept.size(); ++j) {
-            kept.ipd_f[j] = j == 0 ? 0 : kept.start_f[j] - kept.end_f[j - 1];
-            kept.ipd_s[j] = float(kept.ipd_f[j]) / fps;
-        }
+}  // namespace
+
+void PulseFilter::apply_criteria(const PulseColumns& p, float fps, Column<uint8_t>& keep) const {
+    const float frames_per_minute = 60.0f * fps;
+    // Each comparison is written so that it is false for NaN on either side.
+    if (min_dur_f) require(keep, [&, bound = *min_dur_f](std::size_t i) { return p.dur_f[i] >= bound; });
+    if (min_dur_s) require(keep, [&, bound = *min_dur_s](std::size_t i) { return p.dur_s[i] >= bound; });
+    if (max_dur_s) require(keep, [&, bound = *max_dur_s](std::size_t i) { return p.dur_s[i] <= bound; });
+    if (min_snr) require(keep, [&, bound = *min_snr](std::size_t i) { return p.snr[i] >= bound; });
+    if (min_intensity) require(keep, [&, bound = *min_intensity](std::size_t i) { return p.intensity[i] >= bound; });
+    if (min_binratio) require(keep, [&, bound = *min_binratio](std::size_t i) { return p.binratio[i] >= bound; });
+    if (max_binratio) require(keep, [&, bound = *max_binratio](std::size_t i) { return p.binratio[i] <= bound; });
+    if (start_m)
+        require(keep, [&, bound = *start_m](std::size_t i) { return float(p.start_f[i]) / frames_per_minute >= bound; });
+    if (end_m)
+        require(keep, [&, bound = *end_m](std::size_t i) { return float(p.end_f[i]) / frames_per_minute <= bound; });
+    if (mask_s) {
+        // Kept only wholly after or wholly before the closed window.
+        require(keep, [&, window = *mask_s](std::size_t i) {
+            return float(p.start_f[i]) / fps > window.second || float(p.end_f[i]) / fps < window.first;
+        });
     }
-    return kept;
+}
+
+PulseColumns PulseFilter::filter_pulses(PulseColumns pulses, float fps) const {
+    // Dropped pulses take part in the order check too.
+    if (out_of_order(pulses)) throw Error("The provided pulses aren't sorted!");
+
+    Column<uint8_t> keep(pulses.size(), 1);
+    apply_criteria(pulses, fps, keep);
+    // The kept rows, listed without a branch per pulse, then gathered column by column into
+    // the front of the same columns: row j comes from a row at or after j.
+    Column<std::size_t> kept_rows;
+    kept_rows.reserve(pulses.size() + 1);
+    std::size_t* const rows = kept_rows.unfilled();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < pulses.size(); ++i) {
+        rows[kept] = i;
+        kept += keep[i];
+    }
+    kept_rows.mark_filled(kept);
+    pulses.keep_rows(kept_rows);
+
+    if (recalc_ipd && !pulses.empty()) {
+        pulses.ipd_f[0] = 0;
+        for (std::size_t j = 1; j < pulses.size(); ++j) pulses.ipd_f[j] = pulses.start_f[j] - pulses.end_f[j - 1];
+        for (std::size_t j = 0; j < pulses.size(); ++j) pulses.ipd_s[j] = float(pulses.ipd_f[j]) / fps;
+    }
+    return pulses;
 }
 
 }  // namespace zpr

@@ -2,7 +2,6 @@
 // inclusive, and a comparison involving NaN does not hold, so it drops the pulse.
 #pragma once
 
-#include "pulse_reader/records/normalized_pulse.hpp"
 #include "pulse_reader/records/pulse_columns.hpp"
 
 #include <optional>
@@ -25,9 +24,13 @@ struct PulseFilter {
 
     // The kept pulses in input order. Throws Error "The provided pulses aren't sorted!" when
     // a pulse does not start strictly after the previous pulse's end (dropped pulses count).
-    PulseColumns filter_pulses(const PulseColumns& pulses, float fps) const;
+    // The pulses are filtered in their own columns: pass them with std::move unless the
+    // caller still needs them.
+    PulseColumns filter_pulses(PulseColumns pulses, float fps) const;
 
-    bool keeps(const NormalizedPulse& pulse, float fps, float frames_per_minute) const;
+private:
+    // Clears keep[i] for every pulse that a criterion drops, one criterion at a time.
+    void apply_criteria(const PulseColumns& pulses, float fps, Column<uint8_t>& keep) const;
 };
 
 }  // namespace zpr

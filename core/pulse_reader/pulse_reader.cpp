@@ -59,19 +59,27 @@ ApertureHeader PulseReader::read_block_header(uint64_t location) const {
 ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
     ApertureRecords result;
     result.header = read_aperture_header(aperture);
-    DecodedRecords records(file_, encoding_records_, result.header);
-    result.records.reserve(records.size());
-    for (const FormattedRecord& record : records) result.records.push_back(record);
+    RecordPieces pieces(file_, result.header);
+    const LaneDecoder decoder(encoding_records_);
+    result.records.reserve(pieces.record_count());
+    while (pieces.next()) result.records.append_decoded(pieces.bytes(), pieces.piece_count(), decoder);
     return result;
+}
+
+void PulseReader::append_pulses(const ApertureHeader& header, PulseColumns& pulses) const {
+    RecordPieces pieces(file_, header);
+    const LaneDecoder decoder(encoding_records_);
+    PulseBuilder builder(fps_, decoder);
+    // An upper bound: pages of the reserve that no pulse reaches are never touched.
+    pulses.reserve_more(pieces.record_count());
+    while (pieces.next()) builder.append(pieces.bytes(), pieces.piece_count(), pieces.first_position(), pulses);
 }
 
 AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* filter) const {
     AperturePulses result;
     result.header = read_aperture_header(aperture);
-    // Records are decoded as the frame clock consumes them; no list of all records is kept.
-    DecodedRecords records(file_, encoding_records_, result.header);
-    result.pulses = NormalizedPulse::from_formatted_records(records, fps_);
-    if (filter != nullptr) result.pulses = filter->filter_pulses(result.pulses, fps_);
+    append_pulses(result.header, result.pulses);
+    if (filter != nullptr) result.pulses = filter->filter_pulses(std::move(result.pulses), fps_);
     return result;
 }
 
@@ -83,9 +91,8 @@ PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<u
         if (filter != nullptr) {
             result.pulses.append(get_pulses(aperture, filter).pulses);
         } else {
-            // Without a filter the pulses go straight into the result, copied once.
-            DecodedRecords records(file_, encoding_records_, read_aperture_header(aperture));
-            NormalizedPulse::append_from_formatted_records(records, fps_, result.pulses);
+            // Without a filter the pulses go straight into the result.
+            append_pulses(read_aperture_header(aperture), result.pulses);
         }
         result.aperture_index.reserve_more(result.pulses.size() - before);
         for (std::size_t i = before; i < result.pulses.size(); ++i) result.aperture_index.push_back_reserved(aperture);

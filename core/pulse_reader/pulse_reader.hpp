@@ -15,11 +15,10 @@
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "pulse_reader/metadata.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
-#include "pulse_reader/records/decoded_records.hpp"
-#include "pulse_reader/records/frame_clock.hpp"
-#include "pulse_reader/records/normalized_pulse.hpp"
+#include "pulse_reader/records/pulse_builder.hpp"
 #include "pulse_reader/records/pulse_columns.hpp"
 #include "pulse_reader/records/record_columns.hpp"
+#include "pulse_reader/records/record_pieces.hpp"
 
 #include <array>
 #include <string>
@@ -78,6 +77,9 @@ public:
 
 private:
     PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
+
+    // Appends the pulses of the block with `header` to `pulses`, unfiltered.
+    void append_pulses(const ApertureHeader& header, PulseColumns& pulses) const;
 
     std::string path_;
     File file_;

@@ -4,34 +4,29 @@ namespace zpr {
 
 
 void PulseColumns::reserve(std::size_t count) {
-    detail::for_each_pulse_column([&](auto column, auto) { (this->*column).reserve(count); });
+    detail::for_each_pulse_column([&](auto column) { (this->*column).reserve(count); });
 }
 
 void PulseColumns::append(const PulseColumns& other) {
-    detail::for_each_pulse_column([&](auto column, auto) {
+    detail::for_each_pulse_column([&](auto column) {
         (this->*column).append(other.*column);
     });
 }
 
 void PulseColumns::reserve_more(std::size_t additional) {
-    detail::for_each_pulse_column([&](auto column, auto) { (this->*column).reserve_more(additional); });
+    detail::for_each_pulse_column([&](auto column) { (this->*column).reserve_more(additional); });
 }
 
-PulseColumns PulseColumns::rows(const Column<std::size_t>& which) const {
-    PulseColumns selected;
-    selected.reserve(which.size());
-    detail::for_each_pulse_column([&](auto column, auto) {
-        const auto& from = this->*column;
-        auto& to = selected.*column;
-        for (std::size_t j = 0; j < which.size(); ++j) to.push_back_reserved(from[which[j]]);
+void PulseColumns::mark_filled(std::size_t count) {
+    detail::for_each_pulse_column([&](auto column) { (this->*column).mark_filled(count); });
+}
+
+void PulseColumns::keep_rows(const Column<std::size_t>& which) {
+    detail::for_each_pulse_column([&](auto column) {
+        auto& values = this->*column;
+        for (std::size_t j = 0; j < which.size(); ++j) values[j] = values[which[j]];
+        values.truncate(which.size());
     });
-    return selected;
-}
-
-NormalizedPulse PulseColumns::operator[](std::size_t i) const {
-    NormalizedPulse pulse;
-    detail::for_each_pulse_column([&](auto column, auto field) { pulse.*field = (this->*column)[i]; });
-    return pulse;
 }
 
 }  // namespace zpr

@@ -1,0 +1,24 @@
+#include "pulse_reader/records/record_pieces.hpp"
+
+#include "simd.hpp"
+
+#include <algorithm>
+
+namespace zpr {
+
+RecordPieces::RecordPieces(const File& file, const ApertureHeader& header)
+    : file_(file), first_record_offset_(header.aperture_byteloc + kApertureHeaderSize), count_(header.record_count()) {
+    file_.require_range(first_record_offset_, uint64_t(count_) * kRecordSize);
+    buffer_.resize((std::min(count_, kPieceRecords) + simd::kLanes) * kRecordSize);
+}
+
+bool RecordPieces::next() {
+    piece_start_ += piece_length_;
+    if (piece_start_ >= count_) return false;
+    piece_length_ = std::min(count_ - piece_start_, kPieceRecords);
+    file_.read_exact_at(first_record_offset_ + uint64_t(piece_start_) * kRecordSize,
+                        std::span(buffer_.data(), piece_length_ * kRecordSize));
+    return true;
+}
+
+}  // namespace zpr
