@@ -27,7 +27,11 @@ template <> constexpr int numpy_type<double>() { return NPY_FLOAT64; }
 
 constexpr const char* kColumnCapsule = "zyn_pulse_reader.column";
 
-void free_column(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, kColumnCapsule)); }
+// The capsule's context holds the buffer's allocated size, which freeing it needs.
+void free_column(PyObject* capsule) {
+    free_column_buffer(PyCapsule_GetPointer(capsule, kColumnCapsule),
+                       reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(capsule)));
+}
 
 // A one-dimensional array over the column's buffer. The buffer moves into a capsule that
 // becomes the array's base object, so it is freed exactly when NumPy drops the array.
@@ -35,13 +39,16 @@ template <class T>
 PyRef adopt(Column<T>&& column) {
     npy_intp size = npy_intp(column.size());
     if (size == 0) return checked(PyArray_SimpleNew(1, &size, numpy_type<T>()));
-    T* data = column.release();
-    PyObject* capsule = PyCapsule_New(data, kColumnCapsule, free_column);
+    const auto [data, buffer_bytes] = column.release();
+    PyObject* capsule = PyCapsule_New(data, kColumnCapsule, nullptr);
     if (capsule == nullptr) {
-        std::free(data);
+        free_column_buffer(data, buffer_bytes);
         throw PythonError{};
     }
     PyRef owner(capsule);
+    // The destructor is set only once the capsule knows the size.
+    PyCapsule_SetContext(capsule, reinterpret_cast<void*>(std::uintptr_t(buffer_bytes)));
+    PyCapsule_SetDestructor(capsule, free_column);
     PyRef array = checked(PyArray_SimpleNewFromData(1, &size, numpy_type<T>(), data));
     // SetBaseObject takes the capsule's reference whether or not it succeeds.
     check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()));

@@ -6,11 +6,22 @@ namespace zpr {
 
 namespace {
 
-// keep[i] is cleared where `holds(i)` is false. One loop per criterion over one or two
-// columns: no branch per pulse, and the compiler vectorises each loop.
-template <class Holds>
-void require(Column<uint8_t>& keep, Holds&& holds) {
-    for (std::size_t i = 0; i < keep.size(); ++i) keep[i] &= uint8_t(holds(i));
+// keep[i] is cleared where `holds(a[i])` (or `holds(a[i], b[i])`) is false. One loop per
+// criterion over one or two columns: no branch per pulse, and the compiler vectorises each
+// loop. The columns are passed as plain pointers so that the byte stores to `keep` cannot be
+// taken to change them.
+template <class T, class Holds>
+void require(Column<uint8_t>& keep, const Column<T>& a, Holds&& holds) {
+    uint8_t* const k = &keep[0];
+    const T* const x = a.data();
+    for (std::size_t i = 0; i < keep.size(); ++i) k[i] &= uint8_t(holds(x[i]));
+}
+template <class T, class Holds>
+void require(Column<uint8_t>& keep, const Column<T>& a, const Column<T>& b, Holds&& holds) {
+    uint8_t* const k = &keep[0];
+    const T* const x = a.data();
+    const T* const y = b.data();
+    for (std::size_t i = 0; i < keep.size(); ++i) k[i] &= uint8_t(holds(x[i], y[i]));
 }
 
 // True when some pulse does not start strictly after the previous pulse's end; the first
@@ -26,21 +37,25 @@ bool out_of_order(const PulseColumns& pulses) {
 void PulseFilter::apply_criteria(const PulseColumns& p, float fps, Column<uint8_t>& keep) const {
     const float frames_per_minute = 60.0f * fps;
     // Each comparison is written so that it is false for NaN on either side.
-    if (min_dur_f) require(keep, [&, bound = *min_dur_f](std::size_t i) { return p.dur_f[i] >= bound; });
-    if (min_dur_s) require(keep, [&, bound = *min_dur_s](std::size_t i) { return p.dur_s[i] >= bound; });
-    if (max_dur_s) require(keep, [&, bound = *max_dur_s](std::size_t i) { return p.dur_s[i] <= bound; });
-    if (min_snr) require(keep, [&, bound = *min_snr](std::size_t i) { return p.snr[i] >= bound; });
-    if (min_intensity) require(keep, [&, bound = *min_intensity](std::size_t i) { return p.intensity[i] >= bound; });
-    if (min_binratio) require(keep, [&, bound = *min_binratio](std::size_t i) { return p.binratio[i] >= bound; });
-    if (max_binratio) require(keep, [&, bound = *max_binratio](std::size_t i) { return p.binratio[i] <= bound; });
-    if (start_m)
-        require(keep, [&, bound = *start_m](std::size_t i) { return float(p.start_f[i]) / frames_per_minute >= bound; });
-    if (end_m)
-        require(keep, [&, bound = *end_m](std::size_t i) { return float(p.end_f[i]) / frames_per_minute <= bound; });
+    if (min_dur_f) require(keep, p.dur_f, [bound = *min_dur_f](uint32_t x) { return x >= bound; });
+    if (min_dur_s) require(keep, p.dur_s, [bound = *min_dur_s](float x) { return x >= bound; });
+    if (max_dur_s) require(keep, p.dur_s, [bound = *max_dur_s](float x) { return x <= bound; });
+    if (min_snr) require(keep, p.snr, [bound = *min_snr](float x) { return x >= bound; });
+    if (min_intensity) require(keep, p.intensity, [bound = *min_intensity](float x) { return x >= bound; });
+    if (min_binratio) require(keep, p.binratio, [bound = *min_binratio](float x) { return x >= bound; });
+    if (max_binratio) require(keep, p.binratio, [bound = *max_binratio](float x) { return x <= bound; });
+    if (start_m) {
+        require(keep, p.start_f,
+                [bound = *start_m, frames_per_minute](uint32_t x) { return float(x) / frames_per_minute >= bound; });
+    }
+    if (end_m) {
+        require(keep, p.end_f,
+                [bound = *end_m, frames_per_minute](uint32_t x) { return float(x) / frames_per_minute <= bound; });
+    }
     if (mask_s) {
         // Kept only wholly after or wholly before the closed window.
-        require(keep, [&, window = *mask_s](std::size_t i) {
-            return float(p.start_f[i]) / fps > window.second || float(p.end_f[i]) / fps < window.first;
+        require(keep, p.start_f, p.end_f, [window = *mask_s, fps](uint32_t start, uint32_t end) {
+            return float(start) / fps > window.second || float(end) / fps < window.first;
         });
     }
 }
@@ -51,18 +66,7 @@ PulseColumns PulseFilter::filter_pulses(PulseColumns pulses, float fps) const {
 
     Column<uint8_t> keep(pulses.size(), 1);
     apply_criteria(pulses, fps, keep);
-    // The kept rows, listed without a branch per pulse, then gathered column by column into
-    // the front of the same columns: row j comes from a row at or after j.
-    Column<std::size_t> kept_rows;
-    kept_rows.reserve(pulses.size() + 1);
-    std::size_t* const rows = kept_rows.unfilled();
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < pulses.size(); ++i) {
-        rows[kept] = i;
-        kept += keep[i];
-    }
-    kept_rows.mark_filled(kept);
-    pulses.keep_rows(kept_rows);
+    pulses.keep_rows(keep);
 
     if (recalc_ipd && !pulses.empty()) {
         pulses.ipd_f[0] = 0;

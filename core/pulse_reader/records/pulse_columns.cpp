@@ -21,11 +21,19 @@ void PulseColumns::mark_filled(std::size_t count) {
     detail::for_each_pulse_column([&](auto column) { (this->*column).mark_filled(count); });
 }
 
-void PulseColumns::keep_rows(const Column<std::size_t>& which) {
+void PulseColumns::keep_rows(const Column<uint8_t>& keep) {
     detail::for_each_pulse_column([&](auto column) {
+        // Each value is written to the next free row and that row advances only when the
+        // value is kept: no branch per row. Row j is written after rows j and later are read.
         auto& values = this->*column;
-        for (std::size_t j = 0; j < which.size(); ++j) values[j] = values[which[j]];
-        values.truncate(which.size());
+        auto* const v = &values[0];
+        const uint8_t* const k = keep.data();
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < keep.size(); ++i) {
+            v[kept] = v[i];
+            kept += k[i];
+        }
+        values.truncate(kept);
     });
 }
 

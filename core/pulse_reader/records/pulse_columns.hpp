@@ -37,8 +37,8 @@ struct PulseColumns {
     // Counts `count` rows written directly past the end of every column.
     void mark_filled(std::size_t count);
     void append(const PulseColumns& other);
-    // Keeps only the rows listed in `which`, ascending, moving them to the front.
-    void keep_rows(const Column<std::size_t>& which);
+    // Keeps only the rows whose flag in `keep` is 1, in order.
+    void keep_rows(const Column<uint8_t>& keep);
 };
 
 namespace detail {

@@ -1,0 +1,145 @@
+#include "column_memory.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sys/mman.h>
+#include <vector>
+
+namespace zpr {
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t(2) << 20;
+
+std::size_t round_up_to_huge_page(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+
+// Maps `bytes` (a multiple of the huge-page size) at a huge-page boundary.
+void* map_buffer(std::size_t bytes) noexcept {
+    // Map one huge page more than needed, then unmap the unaligned head and the tail.
+    const std::size_t mapped = bytes + kHugePage;
+    void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const auto aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+    if (aligned > start) ::munmap(raw, aligned - start);
+    const std::size_t tail = start + mapped - (aligned + bytes);
+    if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+    // Advice only: without transparent huge pages the buffer simply uses small pages.
+    ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(aligned);
+}
+
+// Freed large buffers, oldest first, kept for reuse while their total stays bounded.
+class KeptBuffers {
+public:
+    // A kept buffer of at least `bytes` and not much more, or null.
+    void* take(std::size_t bytes, std::size_t& capacity) {
+        std::lock_guard lock(mutex_);
+        // The smallest that fits; a much larger one would keep memory busy for nothing.
+        auto best = buffers_.end();
+        for (auto it = buffers_.begin(); it != buffers_.end(); ++it) {
+            if (it->capacity >= bytes && it->capacity <= 2 * bytes &&
+                (best == buffers_.end() || it->capacity < best->capacity))
+                best = it;
+        }
+        if (best == buffers_.end()) return nullptr;
+        void* data = best->data;
+        capacity = best->capacity;
+        total_ -= capacity;
+        buffers_.erase(best);
+        return data;
+    }
+
+    // Keeps a freed buffer, unmapping the oldest kept ones to stay within the bound; a buffer
+    // larger than the whole bound is unmapped at once. Throws only when the list cannot grow,
+    // with `data` not kept.
+    void keep(void* data, std::size_t capacity) {
+        if (capacity > kKeptColumnMemory) {
+            ::munmap(data, capacity);
+            return;
+        }
+        std::lock_guard lock(mutex_);
+        while (total_ + capacity > kKeptColumnMemory) {
+            ::munmap(buffers_.front().data, buffers_.front().capacity);
+            total_ -= buffers_.front().capacity;
+            buffers_.erase(buffers_.begin());
+        }
+        buffers_.push_back({data, capacity});
+        total_ += capacity;
+    }
+
+private:
+    struct Buffer {
+        void* data;
+        std::size_t capacity;
+    };
+    std::mutex mutex_;
+    std::vector<Buffer> buffers_;
+    std::size_t total_ = 0;
+};
+
+// Never destroyed: capsules holding buffers may be freed while the process exits.
+KeptBuffers& kept_buffers() {
+    static auto* buffers = new KeptBuffers;
+    return *buffers;
+}
+
+}  // namespace
+
+void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity) noexcept {
+    if (bytes < kLargeColumnBuffer) {
+        capacity = bytes;
+        return std::malloc(bytes);
+    }
+    try {
+        if (void* data = kept_buffers().take(bytes, capacity)) return data;
+    } catch (...) {
+        // A lock or list failure only means no buffer is reused.
+    }
+    const std::size_t mapped = round_up_to_huge_page(bytes);
+    void* data = map_buffer(mapped);
+    if (data != nullptr) capacity = mapped;
+    return data;
+}
+
+void* grow_column_buffer(void* data, std::size_t used, std::size_t bytes, std::size_t& capacity) noexcept {
+    if (data != nullptr && capacity >= kLargeColumnBuffer) {
+        // Move the pages themselves, without copying them.
+        const std::size_t mapped = round_up_to_huge_page(bytes);
+        void* grown = ::mremap(data, capacity, mapped, MREMAP_MAYMOVE);
+        if (grown == MAP_FAILED) return nullptr;
+        ::madvise(grown, mapped, MADV_HUGEPAGE);
+        capacity = mapped;
+        return grown;
+    }
+    if (bytes < kLargeColumnBuffer) {
+        void* grown = std::realloc(data, bytes);
+        if (grown != nullptr) capacity = bytes;
+        return grown;
+    }
+    std::size_t grown_capacity = 0;
+    void* grown = allocate_column_buffer(bytes, grown_capacity);
+    if (grown == nullptr) return nullptr;
+    if (used > 0) std::memcpy(grown, data, used);
+    free_column_buffer(data, capacity);
+    capacity = grown_capacity;
+    return grown;
+}
+
+void free_column_buffer(void* data, std::size_t capacity) noexcept {
+    if (data == nullptr) return;
+    if (capacity < kLargeColumnBuffer) {
+        std::free(data);
+        return;
+    }
+    try {
+        kept_buffers().keep(data, capacity);
+    } catch (...) {
+        ::munmap(data, capacity);
+    }
+}
+
+}  // namespace zpr

@@ -1,0 +1,30 @@
+// Memory for result columns.
+//
+// A query's result is new memory every time: a 2,000,000-record aperture fills about 100 MB
+// of columns, and having the kernel fault in and zero that much costs more than decoding
+// it. Large buffers are therefore mapped directly, aligned to and backed by 2 MiB huge pages,
+// and a freed large buffer is kept for the next query instead of being unmapped, up to a
+// fixed total. Small buffers come from malloc, which already reuses them.
+//
+// A buffer is freed with free_column_buffer and the capacity it was allocated with, from
+// any thread.
+#pragma once
+
+#include <cstddef>
+
+namespace zpr {
+
+// Buffers at least this large are mapped and kept for reuse.
+inline constexpr std::size_t kLargeColumnBuffer = std::size_t(1) << 20;
+// The most memory kept in freed large buffers.
+inline constexpr std::size_t kKeptColumnMemory = std::size_t(256) << 20;
+
+// A buffer of at least `bytes`; null when memory is short. `capacity` receives the size it
+// really has, which the caller passes back when growing or freeing it.
+void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity) noexcept;
+// Grows `data` (capacity `capacity`, null for none) to at least `bytes`, keeping its first
+// `used` bytes and updating `capacity`; null, with `data` untouched, when memory is short.
+void* grow_column_buffer(void* data, std::size_t used, std::size_t bytes, std::size_t& capacity) noexcept;
+void free_column_buffer(void* data, std::size_t capacity) noexcept;
+
+}  // namespace zpr
