@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -86,12 +85,6 @@ public:
     void mark_filled(std::size_t count) noexcept { size_ += count; }
     // Drops the values from `count` on.
     void truncate(std::size_t count) noexcept { size_ = std::min(size_, count); }
-
-    void append(const Column& other) {
-        reserve_more(other.size_);
-        if (other.size_ > 0) std::memcpy(data_ + size_, other.data_, other.size_ * sizeof(T));
-        size_ += other.size_;
-    }
 
     // Gives up the buffer (null when empty); the caller frees it with free_column_buffer
     // and `buffer_bytes`.

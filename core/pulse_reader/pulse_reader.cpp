@@ -66,20 +66,26 @@ ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
     return result;
 }
 
-void PulseReader::append_pulses(const ApertureHeader& header, PulseColumns& pulses) const {
+void PulseReader::append_pulses(const ApertureHeader& header, const PulseFilter* filter, PulseColumns& pulses) const {
     RecordPieces pieces(file_, header);
     const LaneDecoder decoder(encoding_records_);
     PulseBuilder builder(fps_, decoder);
+    PulseFilter::Carry carry;
     // An upper bound: pages of the reserve that no pulse reaches are never touched.
     pulses.reserve_more(pieces.record_count());
-    while (pieces.next()) builder.append(pieces.bytes(), pieces.piece_count(), pieces.first_position(), pulses);
+    while (pieces.next()) {
+        const std::size_t first = pulses.size();
+        builder.append(pieces.bytes(), pieces.piece_count(), pieces.first_position(), pulses);
+        // Filtered while the piece's pulses are still in cache, so that only kept pulses
+        // ever reach the rest of the result.
+        if (filter != nullptr) filter->filter_rows(pulses, first, carry, fps_);
+    }
 }
 
 AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* filter) const {
     AperturePulses result;
     result.header = read_aperture_header(aperture);
-    append_pulses(result.header, result.pulses);
-    if (filter != nullptr) result.pulses = filter->filter_pulses(std::move(result.pulses), fps_);
+    append_pulses(result.header, filter, result.pulses);
     return result;
 }
 
@@ -88,12 +94,7 @@ PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<u
     ManyAperturePulses result;
     for (uint64_t aperture : apertures) {
         const std::size_t before = result.pulses.size();
-        if (filter != nullptr) {
-            result.pulses.append(get_pulses(aperture, filter).pulses);
-        } else {
-            // Without a filter the pulses go straight into the result.
-            append_pulses(read_aperture_header(aperture), result.pulses);
-        }
+        append_pulses(read_aperture_header(aperture), filter, result.pulses);
         result.aperture_index.reserve_more(result.pulses.size() - before);
         for (std::size_t i = before; i < result.pulses.size(); ++i) result.aperture_index.push_back_reserved(aperture);
     }

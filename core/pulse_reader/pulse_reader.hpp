@@ -78,8 +78,9 @@ public:
 private:
     PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
 
-    // Appends the pulses of the block with `header` to `pulses`, unfiltered.
-    void append_pulses(const ApertureHeader& header, PulseColumns& pulses) const;
+    // Appends the pulses of the block with `header` to `pulses`, filtered when `filter` is
+    // not null.
+    void append_pulses(const ApertureHeader& header, const PulseFilter* filter, PulseColumns& pulses) const;
 
     std::string path_;
     File file_;

@@ -36,9 +36,9 @@ struct PulseColumns {
     void reserve_more(std::size_t additional);
     // Counts `count` rows written directly past the end of every column.
     void mark_filled(std::size_t count);
-    void append(const PulseColumns& other);
-    // Keeps only the rows whose flag in `keep` is 1, in order.
-    void keep_rows(const Column<uint8_t>& keep);
+    // Of the rows from `first` on, keeps those whose flag in `keep` is 1 (keep[i] for row
+    // first + i), in order.
+    void keep_rows(std::size_t first, const Column<uint8_t>& keep);
 };
 
 namespace detail {
