@@ -12,16 +12,28 @@ namespace zpr {
 
 namespace {
 
+constexpr std::size_t kPage = 4096;
 constexpr std::size_t kHugePage = std::size_t(2) << 20;
+// At most this many freed buffers are kept, so that looking for one stays quick.
+constexpr std::size_t kKeptBufferCount = 512;
 
-std::size_t round_up_to_huge_page(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+// The size a mapping for `bytes` gets: whole huge pages for large buffers, pages otherwise.
+std::size_t mapping_size(std::size_t bytes) {
+    const std::size_t unit = bytes >= kHugeColumnBuffer ? kHugePage : kPage;
+    return (bytes + unit - 1) / unit * unit;
+}
+
+void* map_pages(std::size_t bytes) noexcept {
+    void* data = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return data == MAP_FAILED ? nullptr : data;
+}
 
 // Maps `bytes` (a multiple of the huge-page size) at a huge-page boundary.
-void* map_buffer(std::size_t bytes) noexcept {
+void* map_huge_pages(std::size_t bytes) noexcept {
     // Map one huge page more than needed, then unmap the unaligned head and the tail.
     const std::size_t mapped = bytes + kHugePage;
-    void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) return nullptr;
+    void* raw = map_pages(mapped);
+    if (raw == nullptr) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
     const auto aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
     if (aligned > start) ::munmap(raw, aligned - start);
@@ -32,7 +44,7 @@ void* map_buffer(std::size_t bytes) noexcept {
     return reinterpret_cast<void*>(aligned);
 }
 
-// Freed large buffers, oldest first, kept for reuse while their total stays bounded.
+// Freed mapped buffers, oldest first, kept for reuse while their total stays bounded.
 class KeptBuffers {
 public:
     // A kept buffer of at least `bytes` and not much more, or null.
@@ -62,7 +74,7 @@ public:
             return;
         }
         std::lock_guard lock(mutex_);
-        while (total_ + capacity > kKeptColumnMemory) {
+        while (!buffers_.empty() && (total_ + capacity > kKeptColumnMemory || buffers_.size() >= kKeptBufferCount)) {
             ::munmap(buffers_.front().data, buffers_.front().capacity);
             total_ -= buffers_.front().capacity;
             buffers_.erase(buffers_.begin());
@@ -90,7 +102,7 @@ KeptBuffers& kept_buffers() {
 }  // namespace
 
 void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity) noexcept {
-    if (bytes < kLargeColumnBuffer) {
+    if (bytes < kMappedColumnBuffer) {
         capacity = bytes;
         return std::malloc(bytes);
     }
@@ -99,23 +111,23 @@ void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity) noexcept 
     } catch (...) {
         // A lock or list failure only means no buffer is reused.
     }
-    const std::size_t mapped = round_up_to_huge_page(bytes);
-    void* data = map_buffer(mapped);
+    const std::size_t mapped = mapping_size(bytes);
+    void* data = mapped >= kHugeColumnBuffer ? map_huge_pages(mapped) : map_pages(mapped);
     if (data != nullptr) capacity = mapped;
     return data;
 }
 
 void* grow_column_buffer(void* data, std::size_t used, std::size_t bytes, std::size_t& capacity) noexcept {
-    if (data != nullptr && capacity >= kLargeColumnBuffer) {
+    if (data != nullptr && capacity >= kMappedColumnBuffer) {
         // Move the pages themselves, without copying them.
-        const std::size_t mapped = round_up_to_huge_page(bytes);
+        const std::size_t mapped = mapping_size(bytes);
         void* grown = ::mremap(data, capacity, mapped, MREMAP_MAYMOVE);
         if (grown == MAP_FAILED) return nullptr;
-        ::madvise(grown, mapped, MADV_HUGEPAGE);
+        if (mapped >= kHugeColumnBuffer) ::madvise(grown, mapped, MADV_HUGEPAGE);
         capacity = mapped;
         return grown;
     }
-    if (bytes < kLargeColumnBuffer) {
+    if (bytes < kMappedColumnBuffer) {
         void* grown = std::realloc(data, bytes);
         if (grown != nullptr) capacity = bytes;
         return grown;
@@ -131,7 +143,7 @@ void* grow_column_buffer(void* data, std::size_t used, std::size_t bytes, std::s
 
 void free_column_buffer(void* data, std::size_t capacity) noexcept {
     if (data == nullptr) return;
-    if (capacity < kLargeColumnBuffer) {
+    if (capacity < kMappedColumnBuffer) {
         std::free(data);
         return;
     }

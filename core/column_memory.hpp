@@ -2,9 +2,10 @@
 //
 // A query's result is new memory every time: a 2,000,000-record aperture fills about 100 MB
 // of columns, and having the kernel fault in and zero that much costs more than decoding
-// it. Large buffers are therefore mapped directly, aligned to and backed by 2 MiB huge pages,
-// and a freed large buffer is kept for the next query instead of being unmapped, up to a
-// fixed total. Small buffers come from malloc, which already reuses them.
+// it (malloc hands large blocks back to the kernel as soon as they are freed). Buffers of
+// 64 KiB and more are therefore mapped directly, and a freed one is kept for the next query
+// instead of being unmapped, up to a fixed total. Buffers of 4 MiB and more are also aligned
+// to and backed by 2 MiB huge pages. Small buffers come from malloc, which reuses them.
 //
 // A buffer is freed with free_column_buffer and the capacity it was allocated with, from
 // any thread.
@@ -15,7 +16,9 @@
 namespace zpr {
 
 // Buffers at least this large are mapped and kept for reuse.
-inline constexpr std::size_t kLargeColumnBuffer = std::size_t(1) << 20;
+inline constexpr std::size_t kMappedColumnBuffer = std::size_t(64) << 10;
+// Buffers at least this large are backed by huge pages.
+inline constexpr std::size_t kHugeColumnBuffer = std::size_t(4) << 20;
 // The most memory kept in freed large buffers.
 inline constexpr std::size_t kKeptColumnMemory = std::size_t(256) << 20;
 

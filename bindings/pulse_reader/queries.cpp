@@ -21,16 +21,14 @@ void set_attr(PyObject* attrs, const char* key, uint64_t value) {
 }
 
 // A DataFrame over `table` carrying `attrs`, with `row_index` as its row index when given.
-PyRef frame_with_attrs(PyPulseReader* self, PyObject* table, std::size_t rows, PyObject* attrs,
-                       PyObject* row_index = nullptr) {
-    // The columns are fresh arrays that nothing else references. For large tables pandas
-    // may keep them as they are instead of copying every column; for small ones its
-    // default (copying into consolidated blocks) builds the frame faster.
-    constexpr std::size_t kKeepColumnsFromRows = 1 << 16;
+PyRef frame_with_attrs(PyPulseReader* self, PyObject* table, PyObject* attrs, PyObject* row_index = nullptr) {
+    // The columns are fresh arrays that nothing else references, so pandas may keep them as
+    // they are instead of copying them into consolidated blocks: at every size that builds
+    // the frame in well under the time of its default.
     PyRef frame_type = checked(PyObject_GetAttrString(self->pandas, "DataFrame"));
     PyRef args = checked(PyTuple_Pack(1, table));
     PyRef kwargs = checked(PyDict_New());
-    if (rows >= kKeepColumnsFromRows) check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
+    check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
     if (row_index != nullptr) check_status(PyDict_SetItemString(kwargs.get(), "index", row_index));
     PyRef frame = checked(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
     check_status(PyObject_SetAttrString(frame.get(), "attrs", attrs));
@@ -39,7 +37,7 @@ PyRef frame_with_attrs(PyPulseReader* self, PyObject* table, std::size_t rows, P
 
 // A DataFrame over `table` whose attrs hold the aperture's identity, then the reader's base
 // attributes.
-PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, PyObject* table, std::size_t rows,
+PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, PyObject* table,
                    PyObject* row_index = nullptr) {
     PyRef attrs = checked(PyDict_New());
     set_attr(attrs.get(), "aperture_index", header.aperture_index());
@@ -47,7 +45,7 @@ PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, PyObject* 
     set_attr(attrs.get(), "aperture_y", header.aperture_y());
     set_attr(attrs.get(), "aperture_byteloc", header.aperture_byteloc);
     check_status(PyDict_Update(attrs.get(), self->attrs));
-    return frame_with_attrs(self, table, rows, attrs.get(), row_index);
+    return frame_with_attrs(self, table, attrs.get(), row_index);
 }
 
 // Takes the "index" column (each pulse's record position) out of a pulses table and returns
@@ -88,9 +86,8 @@ PyObject* get_all_records(PyObject* py_self, PyObject* const* args, Py_ssize_t n
 
         ApertureRecords result =
             run_query("Failed to get records: ", [&] { return reader.get_all_records(aperture); });
-        const std::size_t rows = result.records.size();
         PyRef table = to_pydict(std::move(result.records), self->pandas);
-        return to_dataframe(self, result.header, table.get(), rows).release();
+        return to_dataframe(self, result.header, table.get()).release();
     });
 }
 
@@ -114,10 +111,9 @@ PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
         });
         std::optional<Column<uint64_t>> aperture_column;
         if (include_aperture_index) aperture_column.emplace(result.pulses.size(), aperture);
-        const std::size_t rows = result.pulses.size();
         PyRef table = to_pydict(std::move(result.pulses), std::move(aperture_column));
         PyRef row_index = take_record_position_index(self, table.get());
-        return to_dataframe(self, result.header, table.get(), rows, row_index.get()).release();
+        return to_dataframe(self, result.header, table.get(), row_index.get()).release();
     });
 }
 
@@ -138,11 +134,10 @@ PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t n
         zpr::PulseReader::ManyAperturePulses result = run_query("Failed to get pulses: ", [&] {
             return reader.get_pulses_many(*apertures, filter ? &*filter : nullptr);
         });
-        const std::size_t rows = result.pulses.size();
         PyRef table = to_pydict(std::move(result.pulses), std::move(result.aperture_index));
         PyRef attrs = checked(PyDict_Copy(self->attrs));
         PyRef row_index = take_record_position_index(self, table.get());
-        return frame_with_attrs(self, table.get(), rows, attrs.get(), row_index.get()).release();
+        return frame_with_attrs(self, table.get(), attrs.get(), row_index.get()).release();
     });
 }
 
