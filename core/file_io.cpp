@@ -76,10 +76,11 @@ void File::read_exact_at(uint64_t offset, std::span<uint8_t> out) const {
     }
 }
 
-void File::require_range(uint64_t offset, uint64_t length) const {
-    uint64_t file_size = size();
+void require_within(uint64_t file_size, uint64_t offset, uint64_t length) {
     if (offset > file_size || length > file_size - offset) throw unexpected_eof();
 }
+
+void File::require_range(uint64_t offset, uint64_t length) const { require_within(size(), offset, length); }
 
 std::vector<uint8_t> File::read_vector_at(uint64_t offset, uint64_t length) const {
     require_range(offset, length);

@@ -15,6 +15,10 @@
 
 namespace zpr {
 
+// Fails with "failed to fill whole buffer" unless [offset, offset + length) lies within the
+// first `file_size` bytes.
+void require_within(uint64_t file_size, uint64_t offset, uint64_t length);
+
 class File {
 public:
     static File open_read(const std::string& path);

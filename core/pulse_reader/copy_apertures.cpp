@@ -43,14 +43,15 @@ void PulseReader::copy_apertures_to_new_file(const std::vector<uint64_t>& apertu
     std::vector<PlannedBlock> plan;
     plan.reserve(sorted.size());
     uint64_t index_offset = header_.data_offset;
+    const uint64_t file_size = file_.size();
     for (uint64_t aperture : sorted) {
         const ApertureHeader block = read_aperture_header(aperture);
-        file_.require_range(block.aperture_byteloc, block.block_size());
+        require_within(file_size, block.aperture_byteloc, block.block_size());
         plan.push_back({aperture, block.aperture_byteloc, block.block_size()});
         index_offset += block.block_size();
     }
     const uint64_t leading_length = header_.data_offset - kPulseFileHeaderSize;
-    file_.require_range(kPulseFileHeaderSize, leading_length);
+    require_within(file_size, kPulseFileHeaderSize, leading_length);
     refuse_own_source(file_, file_name);
 
     BufferedWriter writer(File::create_truncate(file_name));

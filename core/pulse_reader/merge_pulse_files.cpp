@@ -110,17 +110,20 @@ ApertureHeader listed_block(const PulseReader& reader, uint64_t aperture) {
     return reader.read_block_header(location);
 }
 
-// Total bytes of every input's blocks, checking that each block lies inside its file.
-uint64_t planned_data_size(const std::vector<const PulseReader*>& readers) {
-    uint64_t total = 0;
+// Every input's block headers, input by input in index order, each checked to lie inside its
+// file. They are read once, here, and written from this list.
+std::vector<std::vector<ApertureHeader>> planned_blocks(const std::vector<const PulseReader*>& readers) {
+    std::vector<std::vector<ApertureHeader>> blocks;
     for (const PulseReader* reader : readers) {
+        const uint64_t file_size = reader->file().size();
+        std::vector<ApertureHeader>& listed = blocks.emplace_back();
+        listed.reserve(reader->index().apertures().size());
         for (uint64_t aperture : reader->index().apertures()) {
-            const ApertureHeader block = listed_block(*reader, aperture);
-            reader->file().require_range(block.aperture_byteloc, block.block_size());
-            total += block.block_size();
+            listed.push_back(listed_block(*reader, aperture));
+            require_within(file_size, listed.back().aperture_byteloc, listed.back().block_size());
         }
     }
-    return total;
+    return blocks;
 }
 
 }  // namespace
@@ -148,7 +151,11 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
     const uint64_t data_offset =
         (first.header().data_offset - first.header().metadata_length + uint32_t(metadata.size()) + 15) & ~uint64_t(15);
     if (metadata_end > data_offset) throw Error("Stream position exceeds new data offset");
-    const uint64_t index_offset = data_offset + planned_data_size(readers);
+    const std::vector<std::vector<ApertureHeader>> blocks = planned_blocks(readers);
+    uint64_t data_size = 0;
+    for (const auto& listed : blocks)
+        for (const ApertureHeader& block : listed) data_size += block.block_size();
+    const uint64_t index_offset = data_offset + data_size;
 
     File output = [&] {
         try {
@@ -186,8 +193,7 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
     uint32_t aperture_shift = 0;
     for (std::size_t k = 0; k < readers.size(); ++k) {
         const PulseReader& reader = *readers[k];
-        for (uint64_t aperture : reader.index().apertures()) {
-            ApertureHeader block = listed_block(reader, aperture);
+        for (ApertureHeader block : blocks[k]) {
             block.set_aperture_y(block.aperture_y() + row_shift);
             block.set_aperture_index(block.aperture_index() + aperture_shift);
             block.write_all(writer);

@@ -15,6 +15,7 @@ PulseReader PulseReader::open(std::string path) {
     File file = File::open_read(path);
     PulseReader reader(std::move(path), std::move(file));
     const File& f = reader.file_;
+    reader.file_size_ = f.size();
 
     std::array<uint8_t, kPulseFileHeaderSize> header_bytes;
     f.read_exact_at(0, header_bytes);
@@ -40,7 +41,7 @@ PulseReader PulseReader::open(std::string path) {
     const uint64_t count = reader.header_.aperture_count;
     // A count whose entries the file cannot hold fails here, before anything is allocated.
     const uint64_t entries_offset = reader.header_.index_offset + magic.size();
-    if (count > f.size() / kIndexEntrySize) throw unexpected_eof();
+    if (count > reader.file_size_ / kIndexEntrySize) throw unexpected_eof();
     std::vector<uint8_t> entry_bytes = f.read_vector_at(entries_offset, count * kIndexEntrySize);
     reader.index_ = PulseFileIndex::from_entries(entry_bytes, count);
     return reader;
@@ -59,7 +60,7 @@ ApertureHeader PulseReader::read_block_header(uint64_t location) const {
 ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
     ApertureRecords result;
     result.header = read_aperture_header(aperture);
-    RecordPieces pieces(file_, result.header);
+    RecordPieces pieces(file_, file_size_, result.header);
     const LaneDecoder decoder(encoding_records_);
     result.records.reserve(pieces.record_count());
     while (pieces.next()) result.records.append_decoded(pieces.bytes(), pieces.piece_count(), decoder);
@@ -67,7 +68,7 @@ ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
 }
 
 void PulseReader::append_pulses(const ApertureHeader& header, const PulseFilter* filter, PulseColumns& pulses) const {
-    RecordPieces pieces(file_, header);
+    RecordPieces pieces(file_, file_size_, header);
     const LaneDecoder decoder(encoding_records_);
     PulseBuilder builder(fps_, decoder);
     PulseFilter::Carry carry;

@@ -84,6 +84,9 @@ private:
 
     std::string path_;
     File file_;
+    // The file's length when it was opened: every size read from the file is checked
+    // against it before anything is allocated.
+    uint64_t file_size_ = 0;
     PulseFileHeader header_;
     std::array<EncodingRecord, kEncodingRecordCount> encoding_records_{};
     std::string metadata_text_;

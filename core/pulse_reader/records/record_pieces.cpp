@@ -6,9 +6,9 @@
 
 namespace zpr {
 
-RecordPieces::RecordPieces(const File& file, const ApertureHeader& header)
+RecordPieces::RecordPieces(const File& file, uint64_t file_size, const ApertureHeader& header)
     : file_(file), first_record_offset_(header.aperture_byteloc + kApertureHeaderSize), count_(header.record_count()) {
-    file_.require_range(first_record_offset_, uint64_t(count_) * kRecordSize);
+    require_within(file_size, first_record_offset_, uint64_t(count_) * kRecordSize);
     buffer_.resize((std::min(count_, kPieceRecords) + simd::kLanes) * kRecordSize);
 }
 

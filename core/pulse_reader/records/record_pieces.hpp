@@ -6,6 +6,7 @@
 // past the piece decode whatever the buffer holds there and are discarded.
 // The record count comes from the file, so it is checked against the file's length before
 // anything is read or allocated: a damaged count ends in "failed to fill whole buffer".
+// The caller passes the length, which the reader takes once when it opens the file.
 #pragma once
 
 #include "file_io.hpp"
@@ -19,7 +20,7 @@ namespace zpr {
 
 class RecordPieces {
 public:
-    RecordPieces(const File& file, const ApertureHeader& header);
+    RecordPieces(const File& file, uint64_t file_size, const ApertureHeader& header);
 
     std::size_t record_count() const { return count_; }
     // Reads the next piece; false once every record has been read.
