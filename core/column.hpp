@@ -83,8 +83,6 @@ public:
     // values they filled.
     T* unfilled() noexcept { return data_ + size_; }
     void mark_filled(std::size_t count) noexcept { size_ += count; }
-    // Drops the values from `count` on.
-    void truncate(std::size_t count) noexcept { size_ = std::min(size_, count); }
 
     // Gives up the buffer (null when empty); the caller frees it with free_column_buffer
     // and `buffer_bytes`.

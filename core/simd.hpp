@@ -3,13 +3,15 @@
 // registers the target has (two SSE2 registers for the 32-byte types on baseline x86-64),
 // so the code stays portable and free of intrinsics.
 //
-// Lane selection is written with masks and bitwise operations rather than `?:`, which
-// baseline x86-64 would otherwise lower to a branch per lane.
+// Lane selection is written with masks and bitwise operations rather than `?:`, and the
+// eight-lane 32-bit comparisons go through compare(): baseline x86-64 would otherwise lower
+// both to a branch or a scalar comparison per lane.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 
 namespace zpr::simd {
 
@@ -22,6 +24,7 @@ using i32x8 = int32_t __attribute__((vector_size(32)));
 using u32x8 = uint32_t __attribute__((vector_size(32)));
 using f32x8 = float __attribute__((vector_size(32)));
 using u64x8 = uint64_t __attribute__((vector_size(64)));
+using i32x4 = int32_t __attribute__((vector_size(16)));
 
 // Unaligned loads and stores of a whole vector.
 template <class V>
@@ -47,7 +50,37 @@ inline V select(Mask mask, V when_set, V otherwise) {
     return V((mask & Mask(when_set)) | (~mask & Mask(otherwise)));
 }
 
+// Lane by lane, all ones where `holds(a, b)` (a comparison such as std::less<>), compared
+// as two halves that fit one SSE2 register each.
+template <class V, class Holds>
+inline i32x8 compare(V a, V b, Holds holds) {
+    const i32x4 low = i32x4(holds(__builtin_shufflevector(a, a, 0, 1, 2, 3), __builtin_shufflevector(b, b, 0, 1, 2, 3)));
+    const i32x4 high = i32x4(holds(__builtin_shufflevector(a, a, 4, 5, 6, 7), __builtin_shufflevector(b, b, 4, 5, 6, 7)));
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+
+// All ones in lanes 0 to count - 1.
+inline i32x8 first_lanes(std::size_t count) {
+    const i32x8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
+    return compare(lane, splat<i32x8>(int32_t(count)), std::less<>());
+}
+
+// True when any lane of `mask` is set.
+inline bool any(i32x8 mask) {
+    uint64_t halves[4];
+    std::memcpy(halves, &mask, sizeof mask);
+    return (halves[0] | halves[1] | halves[2] | halves[3]) != 0;
+}
+
 // 16-bit lane masks widened to the 32-bit lanes of float vectors.
 inline i32x8 widen(i16x8 mask) { return __builtin_convertvector(mask, i32x8); }
+
+// Exact unsigned 32-bit to float conversion: both halves convert exactly and the one
+// addition rounds, as a scalar conversion does. Baseline x86-64 only converts signed lanes.
+inline f32x8 to_float(u32x8 value) {
+    const f32x8 high = __builtin_convertvector(i32x8(value >> 16), f32x8);
+    const f32x8 low = __builtin_convertvector(i32x8(value & 0xFFFF), f32x8);
+    return high * 65536.0f + low;
+}
 
 }  // namespace zpr::simd

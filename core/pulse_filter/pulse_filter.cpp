@@ -1,81 +1,36 @@
 #include "pulse_filter/pulse_filter.hpp"
 
-#include "error.hpp"
+#include <functional>
 
 namespace zpr {
 
-namespace {
-
-// keep[i] is cleared where `holds(a[i])` (or `holds(a[i], b[i])`) is false. One loop per
-// criterion over one or two columns: no branch per pulse, and the compiler vectorises each
-// loop. The columns are passed as plain pointers so that the byte stores to `keep` cannot be
-// taken to change them.
-template <class T, class Holds>
-void require(Column<uint8_t>& keep, const T* x, Holds&& holds) {
-    uint8_t* const k = &keep[0];
-    for (std::size_t i = 0; i < keep.size(); ++i) k[i] &= uint8_t(holds(x[i]));
-}
-template <class T, class Holds>
-void require(Column<uint8_t>& keep, const T* x, const T* y, Holds&& holds) {
-    uint8_t* const k = &keep[0];
-    for (std::size_t i = 0; i < keep.size(); ++i) k[i] &= uint8_t(holds(x[i], y[i]));
-}
-
-// True when some pulse from row `first` on does not start strictly after the previous
-// pulse's end; the pulse before row `first` ended at `previous_end`.
-bool out_of_order(const PulseColumns& pulses, std::size_t first, uint32_t previous_end) {
-    bool out = pulses.start_f[first] <= previous_end;
-    for (std::size_t i = first + 1; i < pulses.size(); ++i) out |= pulses.start_f[i] <= pulses.end_f[i - 1];
-    return out;
-}
-
-}  // namespace
-
-void PulseFilter::apply_criteria(const PulseColumns& p, std::size_t first, float fps, Column<uint8_t>& keep) const {
+simd::i32x8 PulseFilter::keeps(const PulseLanes& p, float fps) const {
+    using namespace simd;
     const float frames_per_minute = 60.0f * fps;
-    // Each comparison is written so that it is false for NaN on either side.
-    if (min_dur_f) require(keep, &p.dur_f[first], [bound = *min_dur_f](uint32_t x) { return x >= bound; });
-    if (min_dur_s) require(keep, &p.dur_s[first], [bound = *min_dur_s](float x) { return x >= bound; });
-    if (max_dur_s) require(keep, &p.dur_s[first], [bound = *max_dur_s](float x) { return x <= bound; });
-    if (min_snr) require(keep, &p.snr[first], [bound = *min_snr](float x) { return x >= bound; });
-    if (min_intensity) require(keep, &p.intensity[first], [bound = *min_intensity](float x) { return x >= bound; });
-    if (min_binratio) require(keep, &p.binratio[first], [bound = *min_binratio](float x) { return x >= bound; });
-    if (max_binratio) require(keep, &p.binratio[first], [bound = *max_binratio](float x) { return x <= bound; });
-    if (start_m) {
-        require(keep, &p.start_f[first],
-                [bound = *start_m, frames_per_minute](uint32_t x) { return float(x) / frames_per_minute >= bound; });
-    }
-    if (end_m) {
-        require(keep, &p.end_f[first],
-                [bound = *end_m, frames_per_minute](uint32_t x) { return float(x) / frames_per_minute <= bound; });
-    }
+    // Comparisons give all-ones lanes where they hold, and they never hold for NaN.
+    const auto at_least = [](auto values, auto bound) {
+        return compare(values, splat<decltype(values)>(bound), std::greater_equal<>());
+    };
+    const auto at_most = [](auto values, auto bound) {
+        return compare(values, splat<decltype(values)>(bound), std::less_equal<>());
+    };
+    i32x8 keep = splat<i32x8>(-1);
+    if (min_dur_f) keep &= at_least(p.dur_f, *min_dur_f);
+    if (min_dur_s) keep &= at_least(p.dur_s, *min_dur_s);
+    if (max_dur_s) keep &= at_most(p.dur_s, *max_dur_s);
+    if (min_snr) keep &= at_least(p.snr, *min_snr);
+    if (min_intensity) keep &= at_least(p.intensity, *min_intensity);
+    if (min_binratio) keep &= at_least(p.binratio, *min_binratio);
+    if (max_binratio) keep &= at_most(p.binratio, *max_binratio);
+    if (start_m) keep &= at_least(to_float(p.start_f) / frames_per_minute, *start_m);
+    if (end_m) keep &= at_most(to_float(p.end_f) / frames_per_minute, *end_m);
     if (mask_s) {
         // Kept only wholly after or wholly before the closed window.
-        require(keep, &p.start_f[first], &p.end_f[first], [window = *mask_s, fps](uint32_t start, uint32_t end) {
-            return float(start) / fps > window.second || float(end) / fps < window.first;
-        });
+        const f32x8 start_s = to_float(p.start_f) / fps, end_s = to_float(p.end_f) / fps;
+        keep &= compare(start_s, splat<f32x8>(mask_s->second), std::greater<>()) |
+                compare(end_s, splat<f32x8>(mask_s->first), std::less<>());
     }
-}
-
-void PulseFilter::filter_rows(PulseColumns& pulses, std::size_t first, Carry& carry, float fps) const {
-    if (first >= pulses.size()) return;
-    // Dropped pulses take part in the order check too.
-    if (out_of_order(pulses, first, carry.previous_end)) throw Error("The provided pulses aren't sorted!");
-    carry.previous_end = pulses.end_f[pulses.size() - 1];
-
-    Column<uint8_t> keep(pulses.size() - first, 1);
-    apply_criteria(pulses, first, fps, keep);
-    pulses.keep_rows(first, keep);
-    if (pulses.size() == first) return;
-
-    if (recalc_ipd) {
-        // The first kept pulse of the aperture has no kept pulse before it.
-        pulses.ipd_f[first] = carry.kept_any ? pulses.start_f[first] - carry.kept_end : 0;
-        for (std::size_t j = first + 1; j < pulses.size(); ++j) pulses.ipd_f[j] = pulses.start_f[j] - pulses.end_f[j - 1];
-        for (std::size_t j = first; j < pulses.size(); ++j) pulses.ipd_s[j] = float(pulses.ipd_f[j]) / fps;
-    }
-    carry.kept_any = true;
-    carry.kept_end = pulses.end_f[pulses.size() - 1];
+    return keep;
 }
 
 }  // namespace zpr

@@ -1,13 +1,23 @@
 // Criteria on the pulses of one aperture. An absent criterion is not applied; all bounds are
 // inclusive, and a comparison involving NaN does not hold, so it drops the pulse.
+//
+// The filter is applied while pulses are built (pulse_builder.hpp), eight pulses at a time,
+// so that dropped pulses are never written out and kept ones are written once.
 #pragma once
 
-#include "pulse_reader/records/pulse_columns.hpp"
+#include "simd.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <utility>
 
 namespace zpr {
+
+// The quantities the criteria look at, for eight pulses side by side.
+struct PulseLanes {
+    simd::u32x8 start_f, end_f, dur_f;
+    simd::f32x8 dur_s, snr, intensity, binratio;
+};
 
 struct PulseFilter {
     std::optional<uint32_t> min_dur_f;
@@ -20,26 +30,16 @@ struct PulseFilter {
     std::optional<float> start_m;  // keep if the start time in minutes is at least this
     std::optional<float> end_m;    // keep if the end time in minutes is at most this
     std::optional<std::pair<float, float>> mask_s;  // drop pulses touching [first, second] seconds
-    bool recalc_ipd = false;  // recompute ipd_f and ipd_s over the kept pulses
+    // Recompute ipd_f and ipd_s over the kept pulses: each kept pulse's distance to the
+    // previous kept one (0 for the first), instead of to the previous pulse before filtering.
+    bool recalc_ipd = false;
 
-    // What filtering the pulses of an aperture in parts carries from one part to the next.
-    struct Carry {
-        uint32_t previous_end = 0;  // end_f of the last pulse seen, kept or not
-        bool kept_any = false;
-        uint32_t kept_end = 0;  // end_f of the last kept pulse
-    };
-
-    // Filters rows `first` on of `pulses`, the next part of an aperture's pulses in order, in
-    // place: the kept pulses stay, in order. `carry` starts default-constructed for the first
-    // part of an aperture. Queries filter each piece of pulses as soon as it is built, while
-    // it is still in cache. Throws Error "The provided pulses aren't sorted!" when a pulse
-    // does not start strictly after the previous pulse's end (dropped pulses count).
-    void filter_rows(PulseColumns& pulses, std::size_t first, Carry& carry, float fps) const;
-
-private:
-    // Clears keep[i] for every pulse (row first + i) that a criterion drops, one criterion
-    // at a time.
-    void apply_criteria(const PulseColumns& pulses, std::size_t first, float fps, Column<uint8_t>& keep) const;
+    // The lanes whose pulse meets every criterion (all ones), given the frame rate.
+    simd::i32x8 keeps(const PulseLanes& pulses, float fps) const;
 };
+
+// The error of a filtered query whose pulses do not start strictly after the previous
+// pulse's end (dropped pulses count, and the first pulse counts from frame 0).
+inline constexpr const char* kUnsortedPulsesMessage = "The provided pulses aren't sorted!";
 
 }  // namespace zpr

@@ -70,17 +70,10 @@ ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
 void PulseReader::append_pulses(const ApertureHeader& header, const PulseFilter* filter, PulseColumns& pulses) const {
     RecordPieces pieces(file_, file_size_, header);
     const LaneDecoder decoder(encoding_records_);
-    PulseBuilder builder(fps_, decoder);
-    PulseFilter::Carry carry;
+    PulseBuilder builder(fps_, decoder, filter);
     // An upper bound: pages of the reserve that no pulse reaches are never touched.
     pulses.reserve_more(pieces.record_count());
-    while (pieces.next()) {
-        const std::size_t first = pulses.size();
-        builder.append(pieces.bytes(), pieces.piece_count(), pieces.first_position(), pulses);
-        // Filtered while the piece's pulses are still in cache, so that only kept pulses
-        // ever reach the rest of the result.
-        if (filter != nullptr) filter->filter_rows(pulses, first, carry, fps_);
-    }
+    while (pieces.next()) builder.append(pieces.bytes(), pieces.piece_count(), pieces.first_position(), pulses);
 }
 
 AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* filter) const {

@@ -1,49 +1,118 @@
 #include "pulse_reader/records/pulse_builder.hpp"
 
+#include "error.hpp"
 #include "pulse_reader/records/raw_record.hpp"
+
+#include <algorithm>
+#include <functional>
 
 namespace zpr {
 
+using namespace simd;
+
 namespace {
 
-// Exact unsigned 32-bit to float conversion: both halves convert exactly and the one
-// addition rounds, as a scalar conversion does. Baseline x86-64 only converts signed lanes.
-f32x8 to_float(u32x8 value) {
-    const f32x8 high = __builtin_convertvector(simd::i32x8(value >> 16), f32x8);
-    const f32x8 low = __builtin_convertvector(simd::i32x8(value & 0xFFFF), f32x8);
-    return high * 65536.0f + low;
+// The records listed at `rows[0..8)`, side by side.
+RecordLanes gather(const uint8_t* bytes, const uint32_t* rows) {
+    std::array<u16x8, 8> loaded;
+    for (std::size_t lane = 0; lane < kLanes; ++lane)
+        loaded[lane] = load<u16x8>(bytes + std::size_t(rows[lane]) * kRecordSize);
+    return RecordLanes::transpose(loaded);
 }
 
 }  // namespace
 
 void PulseBuilder::append(const uint8_t* bytes, std::size_t count, uint64_t first_position, PulseColumns& pulses) {
-    using namespace simd;
-    // Pass 1: run the clock; list every pulse record and the clock after it, its end frame.
+    rows_.resize(count + kLanes);
+    ends_.resize(1 + count + kLanes);
+    const std::size_t found = list_pulses(bytes, count);
+    if (found == 0) return;
+    const uint32_t last_end = ends_[found];
+    const std::size_t listed = filter_ != nullptr ? keep_filtered(bytes, found) : found;
+    if (listed > 0) emit(bytes, listed, first_position, pulses);
+    last_end_ = last_end;
+    any_pulse_ = true;
+}
+
+std::size_t PulseBuilder::list_pulses(const uint8_t* bytes, std::size_t count) {
     // Every record is listed and only a pulse advances the list, so nothing branches on kind.
-    pulse_rows_.resize(count + kLanes);
-    pulse_ends_.resize(count + kLanes);
     uint32_t clock = clock_;
     std::size_t found = 0;
+    ends_[0] = last_end_;
     for (std::size_t i = 0; i < count; ++i) {
         const RawRecord record = RawRecord::from_bytes(bytes + i * kRecordSize);
         clock += uint32_t(record.words[0]) + record.words[1];
-        pulse_rows_[found] = uint32_t(i);
-        pulse_ends_[found] = clock;
+        rows_[found] = uint32_t(i);
+        ends_[found + 1] = clock;
         found += record.words[1] != 0;
     }
     clock_ = clock;
-    if (found == 0) return;
     // Lanes past the last pulse of the piece decode record 0, harmlessly.
-    std::fill_n(pulse_rows_.begin() + found, kLanes, 0u);
-    if (!have_previous_) {
-        // The first pulse of the aperture has no previous pulse: its ipd_f is 0, as if the
-        // previous pulse had ended where this one starts.
-        previous_end_ = pulse_ends_[0] - RawRecord::from_bytes(bytes + pulse_rows_[0] * kRecordSize).words[1];
-        have_previous_ = true;
-    }
+    std::fill_n(rows_.begin() + found, kLanes, 0u);
+    return found;
+}
 
-    // Pass 2: decode the listed records eight at a time, straight into the columns.
-    pulses.reserve_more((found + kLanes - 1) / kLanes * kLanes);
+std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found) {
+    ends_before_.resize(found + kLanes);
+    const f32x8 fps = splat<f32x8>(fps_);
+    const i16x8 every_lane = splat<i16x8>(int16_t(-1));
+    const LaneDecoder decoder = decoder_;
+    const bool recalc = filter_->recalc_ipd;
+    bool any_pulse = any_pulse_;
+    uint32_t kept_end = last_written_end_;
+    bool any_kept = any_written_;
+    std::size_t kept = 0;
+    for (std::size_t j = 0; j < found; j += kLanes) {
+        const RecordLanes lanes = gather(bytes, &rows_[j]);
+        // The list is cut down in place below; entries j on are still as listed, and so is
+        // the end before them (rewritten, if at all, with its own value).
+        const u32x8 end = load<u32x8>(&ends_[j + 1]);
+        const u32x8 end_before = load<u32x8>(&ends_[j]);
+        const u32x8 dur = __builtin_convertvector(lanes.words[1], u32x8);
+        const u32x8 start = end - dur;
+        const std::size_t lanes_here = std::min(kLanes, found - j);
+
+        // Every pulse, dropped or not, must start after the previous one's end (the first
+        // pulse after frame 0).
+        const i32x8 unsorted = compare(start, end_before, std::less_equal<>());
+        if (any(unsorted & first_lanes(lanes_here))) throw Error(kUnsortedPulsesMessage);
+
+        PulseLanes p;
+        p.start_f = start;
+        p.end_f = end;
+        p.dur_f = dur;
+        p.dur_s = __builtin_convertvector(i32x8(dur), f32x8) / fps;  // dur_f < 2^16
+        const f32x8 bin0_intensity = decoder.value(lanes, 2, every_lane);
+        p.intensity = decoder.value(lanes, 3, every_lane);
+        p.snr = p.intensity / decoder.value(lanes, 7, every_lane);
+        p.binratio = bin0_intensity / p.intensity;
+        const i32x8 keep = filter_->keeps(p, fps_);
+
+        // Cut the list down to the kept pulses, each with the end its ipd_f counts from: the
+        // pulse before it, or with recalc_ipd the kept pulse before it. A first pulse counts
+        // from its own start, so that its ipd_f is 0.
+        for (std::size_t lane = 0; lane < lanes_here; ++lane) {
+            const uint32_t own_start = start[lane];
+            const uint32_t pulse_before = any_pulse ? end_before[lane] : own_start;
+            const uint32_t kept_before = any_kept ? kept_end : own_start;
+            any_pulse = true;
+            // Every pulse is written to the next free entry, which advances only when the
+            // pulse is kept: no branch on the filter's verdict.
+            rows_[kept] = rows_[j + lane];
+            ends_[kept + 1] = end[lane];
+            ends_before_[kept] = recalc ? kept_before : pulse_before;
+            const bool keeps = keep[lane] != 0;
+            kept_end = keeps ? end[lane] : kept_end;
+            any_kept |= keeps;
+            kept += keeps;
+        }
+    }
+    std::fill_n(rows_.begin() + kept, kLanes, 0u);
+    return kept;
+}
+
+void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position, PulseColumns& pulses) {
+    pulses.reserve_more((listed + kLanes - 1) / kLanes * kLanes);
     uint64_t* const out_index = pulses.index.unfilled();
     uint32_t* const out_start_f = pulses.start_f.unfilled();
     uint32_t* const out_end_f = pulses.end_f.unfilled();
@@ -63,33 +132,36 @@ void PulseBuilder::append(const uint8_t* bytes, std::size_t count, uint64_t firs
 
     const f32x8 fps = splat<f32x8>(fps_);
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));  // all six measurement words are scaled
-    uint32_t previous_end = previous_end_;
-    for (std::size_t j = 0; j < found; j += kLanes) {
-        std::array<u16x8, 8> rows;
-        for (std::size_t lane = 0; lane < kLanes; ++lane)
-            rows[lane] = load<u16x8>(bytes + std::size_t(pulse_rows_[j + lane]) * kRecordSize);
-        const RecordLanes lanes = RecordLanes::transpose(rows);
-
-        const u32x8 row = load<u32x8>(&pulse_rows_[j]);
+    // A local copy, which the stores to the columns below cannot be taken to change.
+    const LaneDecoder decoder = decoder_;
+    // The end each pulse's ipd_f counts from. Filtered, it was listed with the pulse.
+    // Unfiltered, it is the end of the pulse before, listed just before the pulse's own; the
+    // first pulse of the aperture counts from its own start, so that its ipd_f is 0.
+    const uint32_t* const ends = &ends_[1];
+    const uint32_t* ends_before = &ends_before_[0];
+    if (filter_ == nullptr) {
+        if (!any_written_) ends_[0] = ends[0] - RawRecord::from_bytes(bytes + rows_[0] * kRecordSize).words[1];
+        ends_before = &ends_[0];
+    }
+    for (std::size_t j = 0; j < listed; j += kLanes) {
+        const RecordLanes lanes = gather(bytes, &rows_[j]);
+        const u32x8 row = load<u32x8>(&rows_[j]);
         store(out_index + j, __builtin_convertvector(row, u64x8) + first_position);
-        const u32x8 end = load<u32x8>(&pulse_ends_[j]);
+        const u32x8 end = load<u32x8>(&ends[j]);
         const u32x8 dur = __builtin_convertvector(lanes.words[1], u32x8);
         const u32x8 start = end - dur;
-        // Each lane's previous pulse ended where the lane before it ends.
-        const u32x8 ends_before = __builtin_shufflevector(end, splat<u32x8>(previous_end), 8, 0, 1, 2, 3, 4, 5, 6);
-        const u32x8 ipd = start - ends_before;
-        previous_end = end[kLanes - 1];
+        const u32x8 ipd = start - load<u32x8>(&ends_before[j]);
         store(out_start_f + j, start);
         store(out_end_f + j, end);
         store(out_dur_f + j, dur);
-        store(out_dur_s + j, __builtin_convertvector(simd::i32x8(dur), f32x8) / fps);  // dur_f < 2^16
+        store(out_dur_s + j, __builtin_convertvector(i32x8(dur), f32x8) / fps);  // dur_f < 2^16
         store(out_ipd_f + j, ipd);
         store(out_ipd_s + j, to_float(ipd) / fps);
 
-        const f32x8 bin0_intensity = decoder_.value(lanes, 2, every_lane);
-        const f32x8 bin1_intensity = decoder_.value(lanes, 3, every_lane);
-        const f32x8 bin1_bg_mean = decoder_.value(lanes, 5, every_lane);
-        const f32x8 bin1_bg_std = decoder_.value(lanes, 7, every_lane);
+        const f32x8 bin0_intensity = decoder.value(lanes, 2, every_lane);
+        const f32x8 bin1_intensity = decoder.value(lanes, 3, every_lane);
+        const f32x8 bin1_bg_mean = decoder.value(lanes, 5, every_lane);
+        const f32x8 bin1_bg_std = decoder.value(lanes, 7, every_lane);
         store(out_snr + j, bin1_intensity / bin1_bg_std);
         store(out_intensity + j, bin1_intensity);
         store(out_bin0_intensity + j, bin0_intensity);
@@ -97,11 +169,12 @@ void PulseBuilder::append(const uint8_t* bytes, std::size_t count, uint64_t firs
         store(out_binratio + j, bin0_intensity / bin1_intensity);
         store(out_bg_mean + j, bin1_bg_mean);
         store(out_bg_std + j, bin1_bg_std);
-        store(out_bin0_bg_mean + j, decoder_.value(lanes, 4, every_lane));
-        store(out_bin0_bg_std + j, decoder_.value(lanes, 6, every_lane));
+        store(out_bin0_bg_mean + j, decoder.value(lanes, 4, every_lane));
+        store(out_bin0_bg_std + j, decoder.value(lanes, 6, every_lane));
     }
-    previous_end_ = pulse_ends_[found - 1];
-    pulses.mark_filled(found);
+    last_written_end_ = ends[listed - 1];
+    any_written_ = true;
+    pulses.mark_filled(listed);
 }
 
 }  // namespace zpr

@@ -1,4 +1,5 @@
-// Builds the pulses of one aperture from its raw records, piece by piece in file order.
+// Builds the pulses of one aperture from its raw records, piece by piece in file order, and
+// filters them on the way when a filter is given.
 //
 // The frame clock of an aperture is a wrapping 32-bit frame count. Each record sits ipd_f
 // frames after the clock; a pulse then moves the clock to its end frame, any other record to
@@ -7,10 +8,14 @@
 // stands after it. So a record's ipd_f counts from the end of the last pulse, or from the
 // last non-pulse record.
 //
-// Each piece takes two passes: a scalar one that runs the clock and lists the pulse records
-// with their end frames, and one that decodes the listed records eight at a time.
+// Each piece takes up to three passes over lists that stay in cache:
+//   1. a scalar pass runs the clock and lists the pulse records with their end frames;
+//   2. with a filter, the listed pulses are checked eight at a time and the list is cut down
+//      to the kept ones (three numbers per pulse are moved, not sixteen columns);
+//   3. the listed records are decoded eight at a time straight into the result columns.
 #pragma once
 
+#include "pulse_filter/pulse_filter.hpp"
 #include "pulse_reader/records/pulse_columns.hpp"
 #include "pulse_reader/records/record_lanes.hpp"
 
@@ -21,21 +26,42 @@ namespace zpr {
 
 class PulseBuilder {
 public:
-    PulseBuilder(float fps, const LaneDecoder& decoder) : fps_(fps), decoder_(decoder) {}
+    // `filter` may be null: every pulse is kept.
+    PulseBuilder(float fps, const LaneDecoder& decoder, const PulseFilter* filter)
+        : fps_(fps), decoder_(decoder), filter_(filter) {}
 
-    // Appends to `pulses` the pulses among the `count` raw records at `bytes`; the first of
-    // them is record `first_position` of the aperture.
+    // Appends to `pulses` the (kept) pulses among the `count` raw records at `bytes`; the
+    // first of them is record `first_position` of the aperture. With a filter, throws Error
+    // kUnsortedPulsesMessage when a pulse does not start after the previous pulse's end.
     void append(const uint8_t* bytes, std::size_t count, uint64_t first_position, PulseColumns& pulses);
 
 private:
+    // Pass 1: lists the pulse records of the piece; returns how many.
+    std::size_t list_pulses(const uint8_t* bytes, std::size_t count);
+    // Pass 2: keeps the listed pulses that pass the filter, with the end of the pulse before
+    // each (for ipd_f); returns how many.
+    std::size_t keep_filtered(const uint8_t* bytes, std::size_t found);
+    // Pass 3: decodes the first `listed` listed pulses into `pulses`.
+    void emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position, PulseColumns& pulses);
+
     float fps_;
     const LaneDecoder& decoder_;
+    const PulseFilter* filter_;
     uint32_t clock_ = 0;
-    uint32_t previous_end_ = 0;  // end frame of the last pulse so far
-    bool have_previous_ = false;
-    // Per piece: each pulse's record number within the piece and its end frame.
-    std::vector<uint32_t> pulse_rows_;
-    std::vector<uint32_t> pulse_ends_;
+    // End frame of the last pulse of the aperture so far, kept or not (the order check's
+    // "previous end" starts at frame 0).
+    uint32_t last_end_ = 0;
+    bool any_pulse_ = false;
+    // End frame of the last pulse written out, for ipd_f.
+    uint32_t last_written_end_ = 0;
+    bool any_written_ = false;
+    // Per piece: each listed pulse's record number within the piece, and its end frame one
+    // place further on, behind the end of the pulse before the piece (so that the ends of
+    // eight pulses and of the eight before them are both a plain load). Filtered, each kept
+    // pulse also lists the end its ipd_f counts from.
+    std::vector<uint32_t> rows_;
+    std::vector<uint32_t> ends_;
+    std::vector<uint32_t> ends_before_;
 };
 
 }  // namespace zpr

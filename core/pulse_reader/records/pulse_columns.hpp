@@ -32,13 +32,9 @@ struct PulseColumns {
 
     std::size_t size() const noexcept { return index.size(); }
     bool empty() const noexcept { return index.empty(); }
-    void reserve(std::size_t count);
     void reserve_more(std::size_t additional);
     // Counts `count` rows written directly past the end of every column.
     void mark_filled(std::size_t count);
-    // Of the rows from `first` on, keeps those whose flag in `keep` is 1 (keep[i] for row
-    // first + i), in order.
-    void keep_rows(std::size_t first, const Column<uint8_t>& keep);
 };
 
 namespace detail {
