@@ -7,6 +7,8 @@ namespace zpr {
 namespace {
 
 constexpr double kAbsent = std::bit_cast<double>(uint64_t(0x7FF8000000000000));
+constexpr uint64_t kTwoTo52Bits = 0x4330000000000000;  // the bits of 2.0^52
+constexpr double kTwoTo52 = 4503599627370496.0;
 
 // Visits every column with its element type.
 template <class Visit>
@@ -55,6 +57,7 @@ void RecordColumns::append_decoded(const uint8_t* bytes, std::size_t count, cons
     double* const out_long_pulse_duration_f = long_pulse_duration_f.unfilled();
     double* const out_event_f = event_f.unfilled();
 
+    const f64x8 absent = splat<f64x8>(kAbsent);
     for (std::size_t i = 0; i < count; i += kLanes) {
         const RecordLanes lanes = RecordLanes::load(bytes + i * kRecordSize);
         const LaneKinds kinds(lanes);
@@ -78,15 +81,11 @@ void RecordColumns::append_decoded(const uint8_t* bytes, std::size_t count, cons
         store(out_start_f + i, total);
         running_start = total[kLanes - 1];
 
-        // The wide value in double lanes, one record at a time: baseline x86-64 has no
-        // vector conversion from unsigned 32-bit integers to doubles.
-        const u32x8 wide = lanes.wide_value();
-        const i16x8 step = kinds.step(), long_pulse = kinds.long_pulse();
-        for (std::size_t lane = 0; lane < kLanes; ++lane) {
-            const double value = double(wide[lane]);
-            out_long_pulse_duration_f[i + lane] = long_pulse[lane] ? value : kAbsent;
-            out_event_f[i + lane] = step[lane] ? value : kAbsent;
-        }
+        // The wide value as a double where the kind has one (exactly: 2^52 + value, less
+        // 2^52), the quiet NaN elsewhere.
+        const f64x8 wide = f64x8(__builtin_convertvector(lanes.wide_value(), u64x8) | kTwoTo52Bits) - kTwoTo52;
+        store(out_long_pulse_duration_f + i, select(widen_to_64(kinds.long_pulse()), wide, absent));
+        store(out_event_f + i, select(widen_to_64(kinds.step()), wide, absent));
     }
     for_each_column(*this, [&](auto& column) { column.mark_filled(count); });
 }
