@@ -13,11 +13,14 @@ zpr = pytest.importorskip("zyn_pulse_reader")
 
 @pytest.fixture(scope="module")
 def run_file(tmp_path_factory):
-    """300 apertures with random pulses, background and padding; some have no records."""
+    """300 apertures with random pulses, background and padding; some have no records, and
+    two have tens of thousands (read in several pieces, and growing the result's columns
+    through every kind of buffer)."""
     rng = np.random.default_rng(7)
     numbers = np.sort(rng.choice(5000, 300, replace=False))
     counts = rng.integers(0, 60, numbers.size)
     counts[::17] = 0
+    counts[[5, 200]] = [40_003, 25_001]
     n = int(counts.sum())
     raw = rng.integers(0, 65536, (n, 8), dtype=np.uint16)
     raw[:, 0] = rng.integers(1, 30, n)
