@@ -138,7 +138,7 @@ void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first
     // Unfiltered, it is the end of the pulse before, listed just before the pulse's own; the
     // first pulse of the aperture counts from its own start, so that its ipd_f is 0.
     const uint32_t* const ends = &ends_[1];
-    const uint32_t* ends_before = &ends_before_[0];
+    const uint32_t* ends_before = ends_before_.data();
     if (filter_ == nullptr) {
         if (!any_written_) ends_[0] = ends[0] - RawRecord::from_bytes(bytes + rows_[0] * kRecordSize).words[1];
         ends_before = &ends_[0];
