@@ -47,6 +47,7 @@ public:
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
     const T* data() const noexcept { return data_; }
+    T* data() noexcept { return data_; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
     std::size_t capacity() const noexcept { return buffer_bytes_ / sizeof(T); }

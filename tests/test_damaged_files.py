@@ -20,9 +20,11 @@ import subprocess
 import sys
 from dataclasses import dataclass
 
+import numpy as np
 import pytest
 
-from pulsefile import HEADER_SIZE, METADATA_OFFSET, Aperture, PulseFile, background, padding, pulse
+from model import bulk_file
+from pulsefile import DEFAULT_METADATA, HEADER_SIZE, METADATA_OFFSET, Aperture, PulseFile, background, padding, pulse
 
 FILL = "failed to fill whole buffer"
 EINVAL = re.escape("Invalid argument (os error 22)")
@@ -370,3 +372,29 @@ def test_every_truncation_fails_as_short_read(tmp_path):
     wrong = {cut: outcome for cut, outcome in outcomes.items()
              if (outcome.get("type"), outcome.get("message")) != ("RuntimeError", FILL)}
     assert not wrong, f"regions: metadata {METADATA_OFFSET}-{METADATA_END}, blocks {STARTS}, index {INDEX_OFFSET}"
+
+
+@pytest.mark.parametrize("query", ["get_all_records", "get_pulses", "filtered", "get_pulses_many"])
+@pytest.mark.parametrize("kept", [0.3, 0.9])
+def test_file_cut_after_opening_fails_as_short_read(tmp_path, query, kept):
+    # A large aperture is decoded in pieces, its records on two threads: a cut in either
+    # half (found by a read in whichever thread) ends the query with the short-read error.
+    zpr = pytest.importorskip("zyn_pulse_reader")
+    count = 70_001
+    raw = np.zeros((count, 8), np.uint16)
+    raw[:, 0], raw[::2, 1] = 3, 2
+    numbers = np.array([0])
+    data = bulk_file(numbers, numbers, numbers, raw, np.array([count]), [(0, 0, 0)] * 8, DEFAULT_METADATA)
+    path = tmp_path / "cut.bin"
+    data.write(path)
+    with zpr.PulseReader(str(path)) as reader:
+        block_end = METADATA_OFFSET + len(data.metadata_bytes()) + 16 + 16 * count
+        os.truncate(path, int(block_end - (1 - kept) * 16 * count))
+        run = {
+            "get_all_records": lambda: reader.get_all_records(0),
+            "get_pulses": lambda: reader.get_pulses(0),
+            "filtered": lambda: reader.get_pulses(0, pulse_filter_kwargs={"min_dur_f": 1}),
+            "get_pulses_many": lambda: reader.get_pulses_many(),
+        }[query]
+        with pytest.raises(RuntimeError, match=f"^Failed to get (records|pulses): {FILL}$"):
+            run()

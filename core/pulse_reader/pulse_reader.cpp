@@ -1,6 +1,7 @@
 #include "pulse_reader/pulse_reader.hpp"
 
 #include "error.hpp"
+#include "run_both.hpp"
 
 namespace zpr {
 
@@ -60,10 +61,35 @@ ApertureHeader PulseReader::read_block_header(uint64_t location) const {
 ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
     ApertureRecords result;
     result.header = read_aperture_header(aperture);
-    RecordPieces pieces(file_, file_size_, result.header);
+    RecordColumns& records = result.records;
     const LaneDecoder decoder(encoding_records_);
-    result.records.reserve(pieces.record_count());
-    while (pieces.next()) result.records.append_decoded(pieces.bytes(), pieces.piece_count(), decoder);
+    // Decodes records [first, last) into their rows; returns the running start_f total of the
+    // range alone.
+    auto decode_range = [&](std::size_t first, std::size_t last) {
+        RecordPieces pieces(file_, file_size_, result.header, first, last);
+        uint32_t total = 0;
+        while (pieces.next())
+            total = records.decode_into(pieces.bytes(), pieces.piece_count(), pieces.first_position(), total, decoder);
+        return total;
+    };
+
+    // The count comes from the file: it is checked against the file's length before anything
+    // is reserved.
+    const std::size_t count = result.header.record_count();
+    require_within(file_size_, result.header.aperture_byteloc + kApertureHeaderSize, uint64_t(count) * kRecordSize);
+    records.reserve(count);
+    if (count < kTwoThreadRecords) {
+        decode_range(0, count);
+    } else {
+        // Two halves side by side; the split is a whole number of groups of eight, so the
+        // halves never write the same rows. The second half's start_f counts from 0 until the
+        // first half's total is known.
+        const std::size_t split = count / 2 / simd::kLanes * simd::kLanes;
+        uint32_t first_total = 0;
+        run_both([&] { first_total = decode_range(0, split); }, [&] { decode_range(split, count); });
+        records.add_to_start_f(split, count, first_total);
+    }
+    records.mark_filled(count);
     return result;
 }
 

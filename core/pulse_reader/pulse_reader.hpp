@@ -38,6 +38,9 @@ struct AperturePulses {
 
 class PulseReader {
 public:
+    // Queries of at least this many records decode them on two threads.
+    static constexpr std::size_t kTwoThreadRecords = 65536;
+
     // Opens and validates `path`; throws Error with the first failure.
     static PulseReader open(std::string path);
 

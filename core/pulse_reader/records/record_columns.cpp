@@ -36,26 +36,34 @@ void RecordColumns::reserve(std::size_t count) {
     for_each_column(*this, [&](auto& column) { column.reserve(whole_groups(count)); });
 }
 
-void RecordColumns::append_decoded(const uint8_t* bytes, std::size_t count, const LaneDecoder& decoder) {
+void RecordColumns::mark_filled(std::size_t count) {
+    for_each_column(*this, [&](auto& column) { column.mark_filled(count); });
+}
+
+void RecordColumns::add_to_start_f(std::size_t first, std::size_t last, uint32_t amount) {
+    uint32_t* const values = start_f.data();
+    for (std::size_t row = first; row < last; ++row) values[row] += amount;
+}
+
+uint32_t RecordColumns::decode_into(const uint8_t* bytes, std::size_t count, std::size_t row, uint32_t running_start,
+                                    const LaneDecoder& decoder) {
     using namespace simd;
-    const std::size_t first = size();
-    // The last group writes whole vectors; lanes past `count` land in spare capacity.
-    for_each_column(*this, [&](auto& column) { column.reserve_more(whole_groups(count)); });
-    uint32_t running_start = first > 0 ? start_f[first - 1] : 0;
+    if (count == 0) return running_start;
     // Plain pointers: the byte-sized record_type stores could otherwise alias the columns'
     // own bookkeeping and force it to be reloaded after every store.
-    uint16_t* const out_ipd_f = ipd_f.unfilled();
-    uint16_t* const out_dur_f = dur_f.unfilled();
-    float* const out_bin0_intensity = bin0_intensity.unfilled();
-    float* const out_bin1_intensity = bin1_intensity.unfilled();
-    float* const out_bin0_bg_mean = bin0_bg_mean.unfilled();
-    float* const out_bin1_bg_mean = bin1_bg_mean.unfilled();
-    float* const out_bin0_bg_std = bin0_bg_std.unfilled();
-    float* const out_bin1_bg_std = bin1_bg_std.unfilled();
-    uint32_t* const out_start_f = start_f.unfilled();
-    FormattedRecordType* const out_record_type = record_type.unfilled();
-    double* const out_long_pulse_duration_f = long_pulse_duration_f.unfilled();
-    double* const out_event_f = event_f.unfilled();
+    auto at_row = [&](auto& column) { return column.data() + row; };
+    uint16_t* const out_ipd_f = at_row(ipd_f);
+    uint16_t* const out_dur_f = at_row(dur_f);
+    float* const out_bin0_intensity = at_row(bin0_intensity);
+    float* const out_bin1_intensity = at_row(bin1_intensity);
+    float* const out_bin0_bg_mean = at_row(bin0_bg_mean);
+    float* const out_bin1_bg_mean = at_row(bin1_bg_mean);
+    float* const out_bin0_bg_std = at_row(bin0_bg_std);
+    float* const out_bin1_bg_std = at_row(bin1_bg_std);
+    uint32_t* const out_start_f = at_row(start_f);
+    FormattedRecordType* const out_record_type = at_row(record_type);
+    double* const out_long_pulse_duration_f = at_row(long_pulse_duration_f);
+    double* const out_event_f = at_row(event_f);
 
     const f64x8 absent = splat<f64x8>(kAbsent);
     for (std::size_t i = 0; i < count; i += kLanes) {
@@ -87,7 +95,7 @@ void RecordColumns::append_decoded(const uint8_t* bytes, std::size_t count, cons
         store(out_long_pulse_duration_f + i, select(widen_to_64(kinds.long_pulse()), wide, absent));
         store(out_event_f + i, select(widen_to_64(kinds.step()), wide, absent));
     }
-    for_each_column(*this, [&](auto& column) { column.mark_filled(count); });
+    return out_start_f[count - 1];
 }
 
 }  // namespace zpr

@@ -29,10 +29,18 @@ struct RecordColumns {
     Column<double> event_f;
 
     std::size_t size() const noexcept { return ipd_f.size(); }
+    // Room for `count` records, decoded in whole groups of eight.
     void reserve(std::size_t count);
-    // Decodes `count` raw records from `bytes` and appends them. Records are decoded in
-    // groups of eight, so `bytes` must stay readable up to the end of the last group.
-    void append_decoded(const uint8_t* bytes, std::size_t count, const LaneDecoder& decoder);
+    // Decodes `count` raw records from `bytes` into the reserved room from row `row` on,
+    // whole groups at a time: `bytes` must stay readable, and the room must last, up to the
+    // end of the last group. `running_start` is the start_f total before the first of them;
+    // returns the total after the last. Different threads may fill different groups.
+    uint32_t decode_into(const uint8_t* bytes, std::size_t count, std::size_t row, uint32_t running_start,
+                         const LaneDecoder& decoder);
+    // Adds `amount` (wrapping) to start_f of the reserved rows [first, last).
+    void add_to_start_f(std::size_t first, std::size_t last, uint32_t amount);
+    // Counts `count` decoded rows past the end of every column.
+    void mark_filled(std::size_t count);
 };
 
 }  // namespace zpr

@@ -6,16 +6,21 @@
 
 namespace zpr {
 
-RecordPieces::RecordPieces(const File& file, uint64_t file_size, const ApertureHeader& header)
-    : file_(file), first_record_offset_(header.aperture_byteloc + kApertureHeaderSize), count_(header.record_count()) {
+RecordPieces::RecordPieces(const File& file, uint64_t file_size, const ApertureHeader& header, std::size_t first,
+                           std::size_t last)
+    : file_(file),
+      first_record_offset_(header.aperture_byteloc + kApertureHeaderSize),
+      count_(header.record_count()),
+      last_(std::min(last, count_)),
+      piece_start_(std::min(first, last_)) {
     require_within(file_size, first_record_offset_, uint64_t(count_) * kRecordSize);
-    buffer_.resize((std::min(count_, kPieceRecords) + simd::kLanes) * kRecordSize);
+    buffer_.resize((std::min(last_ - piece_start_, kPieceRecords) + simd::kLanes) * kRecordSize);
 }
 
 bool RecordPieces::next() {
     piece_start_ += piece_length_;
-    if (piece_start_ >= count_) return false;
-    piece_length_ = std::min(count_ - piece_start_, kPieceRecords);
+    if (piece_start_ >= last_) return false;
+    piece_length_ = std::min(last_ - piece_start_, kPieceRecords);
     file_.read_exact_at(first_record_offset_ + uint64_t(piece_start_) * kRecordSize,
                         std::span(buffer_.data(), piece_length_ * kRecordSize));
     return true;

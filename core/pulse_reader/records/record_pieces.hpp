@@ -20,8 +20,11 @@ namespace zpr {
 
 class RecordPieces {
 public:
-    RecordPieces(const File& file, uint64_t file_size, const ApertureHeader& header);
+    // Records [first, last) of the block (all of them by default).
+    RecordPieces(const File& file, uint64_t file_size, const ApertureHeader& header, std::size_t first = 0,
+                 std::size_t last = SIZE_MAX);
 
+    // Records in the block, whatever the range read.
     std::size_t record_count() const { return count_; }
     // Reads the next piece; false once every record has been read.
     bool next();
@@ -36,6 +39,7 @@ private:
     const File& file_;
     uint64_t first_record_offset_;
     std::size_t count_;
+    std::size_t last_;
     std::size_t piece_start_ = 0;
     std::size_t piece_length_ = 0;
     std::vector<uint8_t> buffer_;

@@ -1,0 +1,43 @@
+// Two pieces of work at once: the second on a helper thread, the first on the caller's.
+//
+// Large queries split their records in two halves that the machine's cores decode side by
+// side. The helper thread lives only for the call, so nothing outlives it (a forked child
+// inherits no worker), and a helper that cannot be started just means the second half runs
+// after the first.
+#pragma once
+
+#include <exception>
+#include <system_error>
+#include <thread>
+
+namespace zpr {
+
+// Runs `first()` and `second()`, in parallel where possible. Both always run to the end;
+// then the exception of the first to fail, if any, is rethrown.
+template <class First, class Second>
+void run_both(First&& first, Second&& second) {
+    std::exception_ptr second_failure;
+    std::thread helper;
+    try {
+        helper = std::thread([&] {
+            try {
+                second();
+            } catch (...) {
+                second_failure = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        second();  // no thread to be had: one after the other
+    }
+    std::exception_ptr first_failure;
+    try {
+        first();
+    } catch (...) {
+        first_failure = std::current_exception();
+    }
+    if (helper.joinable()) helper.join();
+    if (first_failure) std::rethrow_exception(first_failure);
+    if (second_failure) std::rethrow_exception(second_failure);
+}
+
+}  // namespace zpr
