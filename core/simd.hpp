@@ -53,13 +53,21 @@ inline V select(Mask mask, V when_set, V otherwise) {
     return V((mask & Mask(when_set)) | (~mask & Mask(otherwise)));
 }
 
+// Two 16-byte halves joined into a 32-byte vector. Going through memory keeps each half
+// whole; GCC assembles a 32-byte vector lane by lane on baseline x86-64 otherwise.
+inline i32x8 join(i32x4 low, i32x4 high) {
+    i32x8 v;
+    std::memcpy(&v, &low, sizeof low);
+    std::memcpy(reinterpret_cast<char*>(&v) + sizeof low, &high, sizeof high);
+    return v;
+}
+
 // Lane by lane, all ones where `holds(a, b)` (a comparison such as std::less<>), compared
 // as two halves that fit one SSE2 register each.
 template <class V, class Holds>
 inline i32x8 compare(V a, V b, Holds holds) {
-    const i32x4 low = i32x4(holds(__builtin_shufflevector(a, a, 0, 1, 2, 3), __builtin_shufflevector(b, b, 0, 1, 2, 3)));
-    const i32x4 high = i32x4(holds(__builtin_shufflevector(a, a, 4, 5, 6, 7), __builtin_shufflevector(b, b, 4, 5, 6, 7)));
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+    return join(i32x4(holds(__builtin_shufflevector(a, a, 0, 1, 2, 3), __builtin_shufflevector(b, b, 0, 1, 2, 3))),
+                i32x4(holds(__builtin_shufflevector(a, a, 4, 5, 6, 7), __builtin_shufflevector(b, b, 4, 5, 6, 7))));
 }
 
 // 16-bit lane masks widened to the 64-bit lanes of double vectors, by repeating each 16-bit
@@ -79,6 +87,13 @@ inline i64x8 widen_to_64(i16x8 mask) {
 inline i32x8 first_lanes(std::size_t count) {
     const i32x8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
     return compare(lane, splat<i32x8>(int32_t(count)), std::less<>());
+}
+
+// True when every lane of `mask` is set.
+inline bool all(i32x8 mask) {
+    uint64_t halves[4];
+    std::memcpy(halves, &mask, sizeof mask);
+    return (halves[0] & halves[1] & halves[2] & halves[3]) == ~uint64_t(0);
 }
 
 // True when any lane of `mask` is set.

@@ -91,6 +91,18 @@ std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found)
         // Cut the list down to the kept pulses, each with the end its ipd_f counts from: the
         // pulse before it, or with recalc_ipd the kept pulse before it. A first pulse counts
         // from its own start, so that its ipd_f is 0.
+        if (lanes_here == kLanes && all(keep) && any_pulse && (any_kept || !recalc)) {
+            // The common case, all eight kept: whole vectors move (loaded before stored, so
+            // an overlapping move to the front is safe), and every pulse counts from the one
+            // before it, the first from the pulse (or kept pulse) before the group.
+            store(&rows_[kept], load<u32x8>(&rows_[j]));
+            store(&ends_[kept + 1], end);
+            store(&ends_before_[kept], end_before);
+            if (recalc) ends_before_[kept] = kept_end;
+            kept_end = end[kLanes - 1];
+            kept += kLanes;
+            continue;
+        }
         for (std::size_t lane = 0; lane < lanes_here; ++lane) {
             const uint32_t own_start = start[lane];
             const uint32_t pulse_before = any_pulse ? end_before[lane] : own_start;
