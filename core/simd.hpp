@@ -25,7 +25,6 @@ using u32x8 = uint32_t __attribute__((vector_size(32)));
 using f32x8 = float __attribute__((vector_size(32)));
 using u64x8 = uint64_t __attribute__((vector_size(64)));
 using i32x4 = int32_t __attribute__((vector_size(16)));
-using i64x2 = int64_t __attribute__((vector_size(16)));
 using i64x8 = int64_t __attribute__((vector_size(64)));
 using f64x8 = double __attribute__((vector_size(64)));
 
@@ -70,17 +69,19 @@ inline i32x8 compare(V a, V b, Holds holds) {
                 i32x4(holds(__builtin_shufflevector(a, a, 4, 5, 6, 7), __builtin_shufflevector(b, b, 4, 5, 6, 7))));
 }
 
-// 16-bit lane masks widened to the 64-bit lanes of double vectors, by repeating each 16-bit
-// lane four times (plain shuffles: the compiler's own widening goes lane by lane).
+// 16-bit lane masks widened to the 64-bit lanes of double vectors: each 16-bit lane repeated
+// four times fills one 64-bit lane, and the four quarters are joined through memory (the
+// compiler's own widening goes lane by lane).
 inline i64x8 widen_to_64(i16x8 mask) {
-    const i64x2 q0 = i64x2(__builtin_shufflevector(mask, mask, 0, 0, 0, 0, 1, 1, 1, 1));
-    const i64x2 q1 = i64x2(__builtin_shufflevector(mask, mask, 2, 2, 2, 2, 3, 3, 3, 3));
-    const i64x2 q2 = i64x2(__builtin_shufflevector(mask, mask, 4, 4, 4, 4, 5, 5, 5, 5));
-    const i64x2 q3 = i64x2(__builtin_shufflevector(mask, mask, 6, 6, 6, 6, 7, 7, 7, 7));
-    using i64x4 = int64_t __attribute__((vector_size(32)));
-    const i64x4 low = __builtin_shufflevector(q0, q1, 0, 1, 2, 3);
-    const i64x4 high = __builtin_shufflevector(q2, q3, 0, 1, 2, 3);
-    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+    const i16x8 quarters[4] = {
+        __builtin_shufflevector(mask, mask, 0, 0, 0, 0, 1, 1, 1, 1),
+        __builtin_shufflevector(mask, mask, 2, 2, 2, 2, 3, 3, 3, 3),
+        __builtin_shufflevector(mask, mask, 4, 4, 4, 4, 5, 5, 5, 5),
+        __builtin_shufflevector(mask, mask, 6, 6, 6, 6, 7, 7, 7, 7),
+    };
+    i64x8 wide;
+    std::memcpy(&wide, quarters, sizeof wide);
+    return wide;
 }
 
 // All ones in lanes 0 to count - 1.
