@@ -147,3 +147,45 @@ def test_random_files_match_model(make_file, seed, fps):
             wrong = np.flatnonzero(np.array(raised) != failed[chosen])
             assert not wrong.size, f"{criteria}: aperture {numbers[chosen[wrong[0]]]} raised {raised[wrong[0]]}"
             assert_frames_match(frames, chosen[~failed[chosen]], kept, PULSE_TABLE, numbers)
+
+
+@pytest.fixture(scope="module")
+def large_aperture(tmp_path_factory):
+    """One aperture of 300,001 records (built in two parts on two threads), with pulses of
+    every duration, and zero ipd_f only where a case puts one."""
+    rng = np.random.default_rng(5)
+    n = 300_001
+    raw = rng.integers(0, 65536, (n, 8), dtype=np.uint16)
+    raw[:, 0] = rng.integers(1, 40, n)
+    raw[:, 1] = np.where(rng.random(n) < 0.3, 0, rng.integers(1, 20, n))
+    encodings = [(0, 0, 0), (0, 0, 0), (1, 4, 100), (1, 4, 100), (2, 2, 0), (2, 2, 0), (3, 3, 0), (3, 3, 0)]
+    return raw, encodings, tmp_path_factory.mktemp("large")
+
+
+@pytest.mark.parametrize("unsorted_at", [None, 1_000, 250_000])
+@pytest.mark.parametrize("criteria", [None, {}, {"recalc_ipd": True}, {"min_dur_f": 5}, {"min_dur_f": 5, "recalc_ipd": True},
+                                      {"min_snr": 0.5, "mask_s": (4000.0, 9000.0), "recalc_ipd": True}])
+def test_large_aperture_matches_model(large_aperture, criteria, unsorted_at):
+    raw, encodings, directory = large_aperture
+    raw = raw.copy()
+    if unsorted_at is not None:
+        raw[unsorted_at - 1 : unsorted_at + 1, 1] = 3  # two pulses in a row...
+        raw[unsorted_at, 0] = 0  # ...the second starting where the first ends
+    path = directory / f"large{unsorted_at}.bin"
+    counts = np.array([len(raw)])
+    bulk_file([7], [1], [2], raw, counts, encodings, DEFAULT_METADATA).write(path)
+    fps = DEFAULT_METADATA["fps"]
+    pulses = build_pulses(decode(raw, encodings, counts), fps)
+    pulses["aperture_index"] = np.full(len(pulses["index"]), 7, np.uint64)
+    with zpr.PulseReader(str(path)) as reader:
+        if criteria is None:
+            frame, want = reader.get_pulses(7), pulses
+        else:
+            want, failed = filter_pulses(pulses, fps, 1, **criteria)
+            if failed[0]:
+                with pytest.raises(RuntimeError, match=UNSORTED):
+                    reader.get_pulses(7, pulse_filter_kwargs=criteria)
+                return
+            frame = reader.get_pulses(7, pulse_filter_kwargs=criteria)
+    got = {"index": frame.index.to_numpy(), **{name: frame[name].to_numpy() for name in PULSE_TABLE}}
+    assert_columns_equal(got, {name: want[name] for name in got})

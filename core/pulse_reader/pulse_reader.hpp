@@ -38,8 +38,10 @@ struct AperturePulses {
 
 class PulseReader {
 public:
-    // Queries of at least this many records decode them on two threads.
+    // Queries of at least this many records decode them on two threads (pulses need more to
+    // pay for the helper's extra pass over the front part).
     static constexpr std::size_t kTwoThreadRecords = 65536;
+    static constexpr std::size_t kTwoThreadPulseRecords = 262144;
 
     // Opens and validates `path`; throws Error with the first failure.
     static PulseReader open(std::string path);

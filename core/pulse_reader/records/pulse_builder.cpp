@@ -22,14 +22,14 @@ RecordLanes gather(const uint8_t* bytes, const uint32_t* rows) {
 
 }  // namespace
 
-void PulseBuilder::append(const uint8_t* bytes, std::size_t count, uint64_t first_position, PulseColumns& pulses) {
+void PulseBuilder::append(const uint8_t* bytes, std::size_t count, uint64_t first_position) {
     rows_.resize(count + kLanes);
     ends_.resize(1 + count + kLanes);
     const std::size_t found = list_pulses(bytes, count);
     if (found == 0) return;
     const uint32_t last_end = ends_[found];
     const std::size_t listed = filter_ != nullptr ? keep_filtered(bytes, found) : found;
-    if (listed > 0) emit(bytes, listed, first_position, pulses);
+    if (listed > 0) emit(bytes, listed, first_position);
     last_end_ = last_end;
     any_pulse_ = true;
 }
@@ -123,25 +123,77 @@ std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found)
     return kept;
 }
 
-void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position, PulseColumns& pulses) {
-    pulses.reserve_more((listed + kLanes - 1) / kLanes * kLanes);
-    uint64_t* const out_index = pulses.index.unfilled();
-    uint32_t* const out_start_f = pulses.start_f.unfilled();
-    uint32_t* const out_end_f = pulses.end_f.unfilled();
-    uint32_t* const out_dur_f = pulses.dur_f.unfilled();
-    float* const out_dur_s = pulses.dur_s.unfilled();
-    uint32_t* const out_ipd_f = pulses.ipd_f.unfilled();
-    float* const out_ipd_s = pulses.ipd_s.unfilled();
-    float* const out_snr = pulses.snr.unfilled();
-    float* const out_intensity = pulses.intensity.unfilled();
-    float* const out_bin0_intensity = pulses.bin0_intensity.unfilled();
-    float* const out_intensity_display = pulses.intensity_display.unfilled();
-    float* const out_binratio = pulses.binratio.unfilled();
-    float* const out_bg_mean = pulses.bg_mean.unfilled();
-    float* const out_bg_std = pulses.bg_std.unfilled();
-    float* const out_bin0_bg_mean = pulses.bin0_bg_mean.unfilled();
-    float* const out_bin0_bg_std = pulses.bin0_bg_std.unfilled();
+namespace {
 
+// Where one group of eight pulses goes: the first of its rows in every column.
+struct PulseRowPointers {
+    uint64_t* index;
+    uint32_t *start_f, *end_f, *dur_f;
+    float* dur_s;
+    uint32_t* ipd_f;
+    float *ipd_s, *snr, *intensity, *bin0_intensity, *intensity_display, *binratio, *bg_mean, *bg_std,
+        *bin0_bg_mean, *bin0_bg_std;
+
+    static PulseRowPointers at(PulseColumns& p, std::size_t row) {
+        return {p.index.data() + row,
+                p.start_f.data() + row,
+                p.end_f.data() + row,
+                p.dur_f.data() + row,
+                p.dur_s.data() + row,
+                p.ipd_f.data() + row,
+                p.ipd_s.data() + row,
+                p.snr.data() + row,
+                p.intensity.data() + row,
+                p.bin0_intensity.data() + row,
+                p.intensity_display.data() + row,
+                p.binratio.data() + row,
+                p.bg_mean.data() + row,
+                p.bg_std.data() + row,
+                p.bin0_bg_mean.data() + row,
+                p.bin0_bg_std.data() + row};
+    }
+
+    // Copies the first `count` values of every column of `from` here.
+    void copy_from(const PulseRowPointers& from, std::size_t count) const {
+        auto copy = [&](auto* to, const auto* values) { std::copy_n(values, count, to); };
+        copy(index, from.index);
+        copy(start_f, from.start_f);
+        copy(end_f, from.end_f);
+        copy(dur_f, from.dur_f);
+        copy(dur_s, from.dur_s);
+        copy(ipd_f, from.ipd_f);
+        copy(ipd_s, from.ipd_s);
+        copy(snr, from.snr);
+        copy(intensity, from.intensity);
+        copy(bin0_intensity, from.bin0_intensity);
+        copy(intensity_display, from.intensity_display);
+        copy(binratio, from.binratio);
+        copy(bg_mean, from.bg_mean);
+        copy(bg_std, from.bg_std);
+        copy(bin0_bg_mean, from.bin0_bg_mean);
+        copy(bin0_bg_std, from.bin0_bg_std);
+    }
+};
+
+// One group of pulses in local storage, for the last, partly filled group of a piece: its
+// unused lanes must not spill into rows past the builder's own.
+struct PulseGroup {
+    uint64_t index[kLanes];
+    uint32_t start_f[kLanes], end_f[kLanes], dur_f[kLanes];
+    float dur_s[kLanes];
+    uint32_t ipd_f[kLanes];
+    float ipd_s[kLanes], snr[kLanes], intensity[kLanes], bin0_intensity[kLanes], intensity_display[kLanes],
+        binratio[kLanes], bg_mean[kLanes], bg_std[kLanes], bin0_bg_mean[kLanes], bin0_bg_std[kLanes];
+
+    PulseRowPointers pointers() {
+        return {index,          start_f,           end_f,    dur_f,   dur_s,  ipd_f,        ipd_s,       snr,
+                intensity, bin0_intensity, intensity_display, binratio, bg_mean, bg_std, bin0_bg_mean, bin0_bg_std};
+    }
+};
+
+}  // namespace
+
+void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position) {
     const f32x8 fps = splat<f32x8>(fps_);
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));  // all six measurement words are scaled
     // A local copy, which the stores to the columns below cannot be taken to change.
@@ -155,38 +207,66 @@ void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first
         if (!any_written_) ends_[0] = ends[0] - RawRecord::from_bytes(bytes + rows_[0] * kRecordSize).words[1];
         ends_before = &ends_[0];
     }
-    for (std::size_t j = 0; j < listed; j += kLanes) {
+    auto emit_group = [&](std::size_t j, const PulseRowPointers& out) {
         const RecordLanes lanes = gather(bytes, &rows_[j]);
         const u32x8 row = load<u32x8>(&rows_[j]);
-        store(out_index + j, __builtin_convertvector(row, u64x8) + first_position);
+        store(out.index, __builtin_convertvector(row, u64x8) + first_position);
         const u32x8 end = load<u32x8>(&ends[j]);
         const u32x8 dur = __builtin_convertvector(lanes.words[1], u32x8);
         const u32x8 start = end - dur;
         const u32x8 ipd = start - load<u32x8>(&ends_before[j]);
-        store(out_start_f + j, start);
-        store(out_end_f + j, end);
-        store(out_dur_f + j, dur);
-        store(out_dur_s + j, __builtin_convertvector(i32x8(dur), f32x8) / fps);  // dur_f < 2^16
-        store(out_ipd_f + j, ipd);
-        store(out_ipd_s + j, to_float(ipd) / fps);
+        store(out.start_f, start);
+        store(out.end_f, end);
+        store(out.dur_f, dur);
+        store(out.dur_s, __builtin_convertvector(i32x8(dur), f32x8) / fps);  // dur_f < 2^16
+        store(out.ipd_f, ipd);
+        store(out.ipd_s, to_float(ipd) / fps);
 
         const f32x8 bin0_intensity = decoder.value(lanes, 2, every_lane);
         const f32x8 bin1_intensity = decoder.value(lanes, 3, every_lane);
         const f32x8 bin1_bg_mean = decoder.value(lanes, 5, every_lane);
         const f32x8 bin1_bg_std = decoder.value(lanes, 7, every_lane);
-        store(out_snr + j, bin1_intensity / bin1_bg_std);
-        store(out_intensity + j, bin1_intensity);
-        store(out_bin0_intensity + j, bin0_intensity);
-        store(out_intensity_display + j, bin1_intensity + bin1_bg_mean);
-        store(out_binratio + j, bin0_intensity / bin1_intensity);
-        store(out_bg_mean + j, bin1_bg_mean);
-        store(out_bg_std + j, bin1_bg_std);
-        store(out_bin0_bg_mean + j, decoder.value(lanes, 4, every_lane));
-        store(out_bin0_bg_std + j, decoder.value(lanes, 6, every_lane));
+        store(out.snr, bin1_intensity / bin1_bg_std);
+        store(out.intensity, bin1_intensity);
+        store(out.bin0_intensity, bin0_intensity);
+        store(out.intensity_display, bin1_intensity + bin1_bg_mean);
+        store(out.binratio, bin0_intensity / bin1_intensity);
+        store(out.bg_mean, bin1_bg_mean);
+        store(out.bg_std, bin1_bg_std);
+        store(out.bin0_bg_mean, decoder.value(lanes, 4, every_lane));
+        store(out.bin0_bg_std, decoder.value(lanes, 6, every_lane));
+    };
+    const std::size_t whole = listed / kLanes * kLanes;
+    for (std::size_t j = 0; j < whole; j += kLanes) emit_group(j, PulseRowPointers::at(out_, row_ + j));
+    if (whole < listed) {
+        PulseGroup last;
+        emit_group(whole, last.pointers());
+        PulseRowPointers::at(out_, row_ + whole).copy_from(last.pointers(), listed - whole);
     }
+    row_ += listed;
     last_written_end_ = ends[listed - 1];
     any_written_ = true;
-    pulses.mark_filled(listed);
+}
+
+void PulseBuilder::skip(const uint8_t* bytes, std::size_t count) {
+    uint32_t clock = clock_;
+    uint32_t last_end = last_end_;
+    std::size_t pulses = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const RawRecord record = RawRecord::from_bytes(bytes + i * kRecordSize);
+        clock += uint32_t(record.words[0]) + record.words[1];
+        const bool is_pulse = record.words[1] != 0;
+        last_end = is_pulse ? clock : last_end;
+        pulses += is_pulse;
+    }
+    clock_ = clock;
+    last_end_ = last_end;
+    any_pulse_ = any_pulse_ || pulses > 0;
+    row_ += pulses;
+    if (filter_ == nullptr) {
+        last_written_end_ = last_end_;
+        any_written_ = any_pulse_;
+    }
 }
 
 }  // namespace zpr

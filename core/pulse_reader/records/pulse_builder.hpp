@@ -26,14 +26,29 @@ namespace zpr {
 
 class PulseBuilder {
 public:
-    // `filter` may be null: every pulse is kept.
-    PulseBuilder(float fps, const LaneDecoder& decoder, const PulseFilter* filter)
-        : fps_(fps), decoder_(decoder), filter_(filter) {}
+    // Writes pulses into `out` from row `first_row` on, into room its caller has reserved
+    // (one row per record at most); it never changes the columns' sizes, so that two
+    // builders can fill two parts of the same columns at once. `filter` may be null: every
+    // pulse is kept.
+    PulseBuilder(float fps, const LaneDecoder& decoder, const PulseFilter* filter, PulseColumns& out,
+                 std::size_t first_row)
+        : fps_(fps), decoder_(decoder), filter_(filter), out_(out), row_(first_row) {}
 
-    // Appends to `pulses` the (kept) pulses among the `count` raw records at `bytes`; the
-    // first of them is record `first_position` of the aperture. With a filter, throws Error
-    // kUnsortedPulsesMessage when a pulse does not start after the previous pulse's end.
-    void append(const uint8_t* bytes, std::size_t count, uint64_t first_position, PulseColumns& pulses);
+    // Writes the (kept) pulses among the `count` raw records at `bytes`, the next records of
+    // the aperture; the first of them is record `first_position`. With a filter, throws
+    // Error kUnsortedPulsesMessage when a pulse does not start after the previous pulse's end.
+    void append(const uint8_t* bytes, std::size_t count, uint64_t first_position);
+    // Runs the frame clock over the next `count` records without writing their pulses, but
+    // leaving a row for each. Unfiltered, the builder then carries on exactly as if it had
+    // written them; filtered, no pulse counts as written yet (see last_written_end).
+    void skip(const uint8_t* bytes, std::size_t count);
+
+    // The row the next pulse goes to.
+    std::size_t row() const { return row_; }
+    // The end frame of the last pulse written, if any: with recalc_ipd, the first pulse of
+    // a builder that skipped records counts from this end of the builder before it.
+    bool any_written() const { return any_written_; }
+    uint32_t last_written_end() const { return last_written_end_; }
 
 private:
     // Pass 1: lists the pulse records of the piece; returns how many.
@@ -41,12 +56,14 @@ private:
     // Pass 2: keeps the listed pulses that pass the filter, with the end of the pulse before
     // each (for ipd_f); returns how many.
     std::size_t keep_filtered(const uint8_t* bytes, std::size_t found);
-    // Pass 3: decodes the first `listed` listed pulses into `pulses`.
-    void emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position, PulseColumns& pulses);
+    // Pass 3: decodes the first `listed` listed pulses into the rows from row_ on.
+    void emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position);
 
     float fps_;
     const LaneDecoder& decoder_;
     const PulseFilter* filter_;
+    PulseColumns& out_;
+    std::size_t row_;
     uint32_t clock_ = 0;
     // End frame of the last pulse of the aperture so far, kept or not (the order check's
     // "previous end" starts at frame 0).

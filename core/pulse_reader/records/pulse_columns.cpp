@@ -1,5 +1,7 @@
 #include "pulse_reader/records/pulse_columns.hpp"
 
+#include <cstring>
+
 namespace zpr {
 
 void PulseColumns::reserve_more(std::size_t additional) {
@@ -8,6 +10,14 @@ void PulseColumns::reserve_more(std::size_t additional) {
 
 void PulseColumns::mark_filled(std::size_t count) {
     detail::for_each_pulse_column([&](auto column) { (this->*column).mark_filled(count); });
+}
+
+void PulseColumns::move_rows(std::size_t first, std::size_t last, std::size_t to) {
+    if (to == first || first == last) return;
+    detail::for_each_pulse_column([&](auto column) {
+        auto* values = (this->*column).data();
+        std::memmove(values + to, values + first, (last - first) * sizeof(*values));
+    });
 }
 
 }  // namespace zpr

@@ -35,6 +35,8 @@ struct PulseColumns {
     void reserve_more(std::size_t additional);
     // Counts `count` rows written directly past the end of every column.
     void mark_filled(std::size_t count);
+    // Moves the reserved rows [first, last) to start at row `to` (at most `first`).
+    void move_rows(std::size_t first, std::size_t last, std::size_t to);
 };
 
 namespace detail {
