@@ -93,39 +93,47 @@ ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
     return result;
 }
 
-void PulseReader::append_pulses(const ApertureHeader& header, const PulseFilter* filter, PulseColumns& pulses) const {
+void PulseReader::build_records(const ApertureHeader& header, PulseBuilder& builder, std::size_t first,
+                                std::size_t last, bool skip) const {
+    RecordPieces pieces(file_, file_size_, header, first, last);
+    while (pieces.next()) {
+        if (skip)
+            builder.skip(pieces.bytes(), pieces.piece_count());
+        else
+            builder.append(pieces.bytes(), pieces.piece_count(), pieces.first_position());
+    }
+}
+
+AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* filter) const {
+    AperturePulses result;
+    result.header = read_aperture_header(aperture);
+    PulseColumns& pulses = result.pulses;
     // The count comes from the file: it is checked against the file's length before anything
     // is reserved. The reserve is an upper bound (a pulse per record): pages of it that no
     // pulse reaches are never touched.
-    const std::size_t count = header.record_count();
-    require_within(file_size_, header.aperture_byteloc + kApertureHeaderSize, uint64_t(count) * kRecordSize);
+    const std::size_t count = result.header.record_count();
+    require_within(file_size_, result.header.aperture_byteloc + kApertureHeaderSize, uint64_t(count) * kRecordSize);
     pulses.reserve_more(count);
-    const std::size_t first_row = pulses.size();
     const LaneDecoder decoder(encoding_records_);
-    auto build = [&](PulseBuilder& builder, std::size_t first, std::size_t last) {
-        RecordPieces pieces(file_, file_size_, header, first, last);
-        while (pieces.next()) builder.append(pieces.bytes(), pieces.piece_count(), pieces.first_position());
-    };
 
-    PulseBuilder front(fps_, decoder, filter, pulses, first_row);
+    PulseBuilder front(fps_, decoder, filter, pulses, 0);
     if (count < kTwoThreadPulseRecords) {
-        build(front, 0, count);
-        pulses.mark_filled(front.row() - first_row);
-        return;
+        build_records(result.header, front, 0, count);
+        pulses.mark_filled(front.row());
+        return result;
     }
     // Two parts side by side. The back part's builder first runs the clock over the front
     // part's records, so that it places its pulses on the aperture's clock, and leaves a row
     // for each pulse of the front part. Running the clock costs about a sixth of building,
     // so the front part takes a little more than half of the records.
     const std::size_t split = count / 20 * 11;
-    PulseBuilder back(fps_, decoder, filter, pulses, first_row);
+    PulseBuilder back(fps_, decoder, filter, pulses, 0);
     std::size_t back_first_row = 0;
-    run_both([&] { build(front, 0, split); },
+    run_both([&] { build_records(result.header, front, 0, split); },
              [&] {
-                 RecordPieces pieces(file_, file_size_, header, 0, split);
-                 while (pieces.next()) back.skip(pieces.bytes(), pieces.piece_count());
+                 build_records(result.header, back, 0, split, true);
                  back_first_row = back.row();
-                 build(back, split, count);
+                 build_records(result.header, back, split, count);
              });
     // With recalc_ipd, the back part's first kept pulse counts from the front part's last.
     if (filter != nullptr && filter->recalc_ipd && front.any_written() && back.row() > back_first_row) {
@@ -135,25 +143,67 @@ void PulseReader::append_pulses(const ApertureHeader& header, const PulseFilter*
     }
     // A filter may have dropped front pulses: close the gap.
     pulses.move_rows(back_first_row, back.row(), front.row());
-    pulses.mark_filled(front.row() - first_row + (back.row() - back_first_row));
-}
-
-AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* filter) const {
-    AperturePulses result;
-    result.header = read_aperture_header(aperture);
-    append_pulses(result.header, filter, result.pulses);
+    pulses.mark_filled(front.row() + (back.row() - back_first_row));
     return result;
 }
 
 PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<uint64_t>& apertures,
                                                              const PulseFilter* filter) const {
-    ManyAperturePulses result;
+    // Every block header first: the record counts, each checked against the file's length,
+    // bound the result (a pulse per record at most) and split the work.
+    std::vector<ApertureHeader> headers;
+    headers.reserve(apertures.size());
+    std::size_t total = 0;
     for (uint64_t aperture : apertures) {
-        const std::size_t before = result.pulses.size();
-        append_pulses(read_aperture_header(aperture), filter, result.pulses);
-        result.aperture_index.reserve_more(result.pulses.size() - before);
-        for (std::size_t i = before; i < result.pulses.size(); ++i) result.aperture_index.push_back_reserved(aperture);
+        const ApertureHeader& header = headers.emplace_back(read_aperture_header(aperture));
+        require_within(file_size_, header.aperture_byteloc + kApertureHeaderSize,
+                       uint64_t(header.record_count()) * kRecordSize);
+        total += header.record_count();
     }
+    ManyAperturePulses result;
+    PulseColumns& pulses = result.pulses;
+    pulses.reserve_more(total);
+    const LaneDecoder decoder(encoding_records_);
+    // Row after the pulses of apertures[i].
+    std::vector<std::size_t> ends(apertures.size());
+    auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row) {
+        for (std::size_t i = begin; i < end; ++i) {
+            PulseBuilder builder(fps_, decoder, filter, pulses, row);
+            build_records(headers[i], builder, 0, headers[i].record_count());
+            row = ends[i] = builder.row();
+        }
+        return row;
+    };
+
+    // Two runs of apertures side by side, split where the front run holds a little more
+    // than half of the records: the back run first counts the front run's pulses, so that
+    // it knows where its own go.
+    std::size_t split = 0;
+    for (std::size_t front_records = 0; split < apertures.size() && front_records < total / 20 * 11; ++split)
+        front_records += headers[split].record_count();
+    std::size_t front_end = 0, back_first_row = 0, back_end = 0;
+    if (total < kTwoThreadPulseRecords || split == apertures.size()) {
+        front_end = back_first_row = back_end = build_apertures(0, apertures.size(), 0);
+    } else {
+        run_both([&] { front_end = build_apertures(0, split, 0); },
+                 [&] {
+                     PulseBuilder counter(fps_, decoder, nullptr, pulses, 0);
+                     for (std::size_t i = 0; i < split; ++i)
+                         build_records(headers[i], counter, 0, headers[i].record_count(), true);
+                     back_first_row = counter.row();
+                     back_end = build_apertures(split, apertures.size(), back_first_row);
+                 });
+    }
+    // A filter may have dropped front pulses: close the gap.
+    const std::size_t gap = back_first_row - front_end;
+    pulses.move_rows(back_first_row, back_end, front_end);
+    for (std::size_t i = split; i < apertures.size() && gap > 0; ++i) ends[i] -= gap;
+    const std::size_t rows = back_end - gap;
+    pulses.mark_filled(rows);
+
+    result.aperture_index.reserve(rows);
+    for (std::size_t i = 0, row = 0; i < apertures.size(); row = ends[i++])
+        for (std::size_t r = row; r < ends[i]; ++r) result.aperture_index.push_back_reserved(apertures[i]);
     return result;
 }
 

@@ -83,9 +83,10 @@ public:
 private:
     PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
 
-    // Appends the pulses of the block with `header` to `pulses`, filtered when `filter` is
-    // not null.
-    void append_pulses(const ApertureHeader& header, const PulseFilter* filter, PulseColumns& pulses) const;
+    // Feeds records [first, last) of the block with `header` to `builder`, to build their
+    // pulses or, with `skip`, to run its clock over them only.
+    void build_records(const ApertureHeader& header, PulseBuilder& builder, std::size_t first, std::size_t last,
+                       bool skip = false) const;
 
     std::string path_;
     File file_;
