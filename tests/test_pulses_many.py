@@ -14,13 +14,13 @@ zpr = pytest.importorskip("zyn_pulse_reader")
 @pytest.fixture(scope="module")
 def run_file(tmp_path_factory):
     """300 apertures with random pulses, background and padding; some have no records, and
-    two have tens of thousands (read in several pieces, and growing the result's columns
-    through every kind of buffer)."""
+    two have over a hundred thousand (read in several pieces), enough records in all for
+    two runs of apertures to be built side by side."""
     rng = np.random.default_rng(7)
     numbers = np.sort(rng.choice(5000, 300, replace=False))
     counts = rng.integers(0, 60, numbers.size)
     counts[::17] = 0
-    counts[[5, 200]] = [40_003, 25_001]
+    counts[[5, 200]] = [140_003, 125_001]
     n = int(counts.sum())
     raw = rng.integers(0, 65536, (n, 8), dtype=np.uint16)
     raw[:, 0] = rng.integers(1, 30, n)
@@ -102,3 +102,21 @@ def test_closed_reader(make_file):
     reader.close()
     with pytest.raises(RuntimeError, match="^PulseReader cannot be used after the pulse file has been closed!$"):
         reader.get_pulses_many()
+
+
+@pytest.mark.parametrize("unsorted", ["front", "back"])
+def test_unsorted_aperture_in_either_run_fails_the_filtered_call(tmp_path, unsorted):
+    # Two apertures of 150,000 records, built side by side; one has a pulse that starts where
+    # the previous pulse ends.
+    count = 150_000
+    raw = np.zeros((2 * count, 8), np.uint16)
+    raw[:, 0], raw[:, 1] = 2, 1
+    bad = 70_000 + (count if unsorted == "back" else 0)
+    raw[bad, 0] = 0
+    numbers = np.array([0, 1])
+    path = tmp_path / "two.bin"
+    bulk_file(numbers, numbers, numbers, raw, np.array([count, count]), [(0, 0, 0)] * 8, DEFAULT_METADATA).write(path)
+    with zpr.PulseReader(str(path)) as reader:
+        assert len(reader.get_pulses_many()) == 2 * count
+        with pytest.raises(RuntimeError, match="^Failed to get pulses: The provided pulses aren't sorted!$"):
+            reader.get_pulses_many(pulse_filter_kwargs={"min_dur_f": 1})
