@@ -1,9 +1,7 @@
 #include "column_memory.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 #include <sys/mman.h>
 #include <vector>
@@ -115,30 +113,6 @@ void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity) noexcept 
     void* data = mapped >= kHugeColumnBuffer ? map_huge_pages(mapped) : map_pages(mapped);
     if (data != nullptr) capacity = mapped;
     return data;
-}
-
-void* grow_column_buffer(void* data, std::size_t used, std::size_t bytes, std::size_t& capacity) noexcept {
-    if (data != nullptr && capacity >= kMappedColumnBuffer) {
-        // Move the pages themselves, without copying them.
-        const std::size_t mapped = mapping_size(bytes);
-        void* grown = ::mremap(data, capacity, mapped, MREMAP_MAYMOVE);
-        if (grown == MAP_FAILED) return nullptr;
-        if (mapped >= kHugeColumnBuffer) ::madvise(grown, mapped, MADV_HUGEPAGE);
-        capacity = mapped;
-        return grown;
-    }
-    if (bytes < kMappedColumnBuffer) {
-        void* grown = std::realloc(data, bytes);
-        if (grown != nullptr) capacity = bytes;
-        return grown;
-    }
-    std::size_t grown_capacity = 0;
-    void* grown = allocate_column_buffer(bytes, grown_capacity);
-    if (grown == nullptr) return nullptr;
-    if (used > 0) std::memcpy(grown, data, used);
-    free_column_buffer(data, capacity);
-    capacity = grown_capacity;
-    return grown;
 }
 
 void free_column_buffer(void* data, std::size_t capacity) noexcept {

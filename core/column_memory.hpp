@@ -23,11 +23,8 @@ inline constexpr std::size_t kHugeColumnBuffer = std::size_t(4) << 20;
 inline constexpr std::size_t kKeptColumnMemory = std::size_t(256) << 20;
 
 // A buffer of at least `bytes`; null when memory is short. `capacity` receives the size it
-// really has, which the caller passes back when growing or freeing it.
+// really has, which the caller passes back when freeing it.
 void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity) noexcept;
-// Grows `data` (capacity `capacity`, null for none) to at least `bytes`, keeping its first
-// `used` bytes and updating `capacity`; null, with `data` untouched, when memory is short.
-void* grow_column_buffer(void* data, std::size_t used, std::size_t bytes, std::size_t& capacity) noexcept;
 void free_column_buffer(void* data, std::size_t capacity) noexcept;
 
 }  // namespace zpr

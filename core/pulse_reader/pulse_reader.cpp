@@ -113,7 +113,7 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
     // pulse reaches are never touched.
     const std::size_t count = result.header.record_count();
     require_within(file_size_, result.header.aperture_byteloc + kApertureHeaderSize, uint64_t(count) * kRecordSize);
-    pulses.reserve_more(count);
+    pulses.reserve(count);
     const LaneDecoder decoder(encoding_records_);
 
     PulseBuilder front(fps_, decoder, filter, pulses, 0);
@@ -162,7 +162,7 @@ PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<u
     }
     ManyAperturePulses result;
     PulseColumns& pulses = result.pulses;
-    pulses.reserve_more(total);
+    pulses.reserve(total);
     const LaneDecoder decoder(encoding_records_);
     // Row after the pulses of apertures[i].
     std::vector<std::size_t> ends(apertures.size());

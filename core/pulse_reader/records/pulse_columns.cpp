@@ -4,8 +4,8 @@
 
 namespace zpr {
 
-void PulseColumns::reserve_more(std::size_t additional) {
-    detail::for_each_pulse_column([&](auto column) { (this->*column).reserve_more(additional); });
+void PulseColumns::reserve(std::size_t count) {
+    detail::for_each_pulse_column([&](auto column) { (this->*column).reserve(count); });
 }
 
 void PulseColumns::mark_filled(std::size_t count) {

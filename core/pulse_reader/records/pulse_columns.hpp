@@ -32,7 +32,8 @@ struct PulseColumns {
 
     std::size_t size() const noexcept { return index.size(); }
     bool empty() const noexcept { return index.empty(); }
-    void reserve_more(std::size_t additional);
+    // Room for `count` rows in every column, which must still be empty.
+    void reserve(std::size_t count);
     // Counts `count` rows written directly past the end of every column.
     void mark_filled(std::size_t count);
     // Moves the reserved rows [first, last) to start at row `to` (at most `first`).
