@@ -54,7 +54,7 @@ FULL = {
     "open_apertures": 1_000_000,
     "repeats": {100: 7, 1_000: 7, 100_000: 5, 2_000_000: 5},
     "loop_repeats": 3,
-    "many_repeats": 3,
+    "many_repeats": 7,
     "writer_repeats": 3,
     "open_repeats": 5,
     "core_repeats": 7,
