@@ -45,7 +45,6 @@ public:
     ~Column() { free_column_buffer(data_, buffer_bytes_); }
 
     std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
     const T* data() const noexcept { return data_; }
     T* data() noexcept { return data_; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }

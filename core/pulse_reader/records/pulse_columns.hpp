@@ -31,7 +31,6 @@ struct PulseColumns {
     Column<float> bin0_bg_std;
 
     std::size_t size() const noexcept { return index.size(); }
-    bool empty() const noexcept { return index.empty(); }
     // Room for `count` rows in every column, which must still be empty.
     void reserve(std::size_t count);
     // Counts `count` rows written directly past the end of every column.

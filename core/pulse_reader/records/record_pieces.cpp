@@ -10,10 +10,9 @@ RecordPieces::RecordPieces(const File& file, uint64_t file_size, const ApertureH
                            std::size_t last)
     : file_(file),
       first_record_offset_(header.aperture_byteloc + kApertureHeaderSize),
-      count_(header.record_count()),
-      last_(std::min(last, count_)),
+      last_(std::min<std::size_t>(last, header.record_count())),
       piece_start_(std::min(first, last_)) {
-    require_within(file_size, first_record_offset_, uint64_t(count_) * kRecordSize);
+    require_within(file_size, first_record_offset_, uint64_t(header.record_count()) * kRecordSize);
     buffer_.resize((std::min(last_ - piece_start_, kPieceRecords) + simd::kLanes) * kRecordSize);
 }
 

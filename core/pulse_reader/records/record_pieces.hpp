@@ -24,8 +24,6 @@ public:
     RecordPieces(const File& file, uint64_t file_size, const ApertureHeader& header, std::size_t first = 0,
                  std::size_t last = SIZE_MAX);
 
-    // Records in the block, whatever the range read.
-    std::size_t record_count() const { return count_; }
     // Reads the next piece; false once every record has been read.
     bool next();
     const uint8_t* bytes() const { return buffer_.data(); }
@@ -38,7 +36,6 @@ private:
 
     const File& file_;
     uint64_t first_record_offset_;
-    std::size_t count_;
     std::size_t last_;
     std::size_t piece_start_ = 0;
     std::size_t piece_length_ = 0;
