@@ -40,10 +40,12 @@ inline void store(void* to, V v) {
     std::memcpy(to, &v, sizeof v);
 }
 
-// Every lane set to `value`.
+// Every lane set to `value`, bit for bit (adding it to zero would turn -0.0 into +0.0).
 template <class V, class T>
 inline V splat(T value) {
-    return V{} + value;
+    V v;
+    for (std::size_t lane = 0; lane < sizeof(V) / sizeof(v[0]); ++lane) v[lane] = value;
+    return v;
 }
 
 // Lane by lane: `when_set` where `mask` is all ones, `otherwise` where it is zero.

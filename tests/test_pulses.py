@@ -83,10 +83,15 @@ def test_seconds(make_file, fps):
         assert df["ipd_s"].tolist() == [0.0, 1.5]
 
 
-def test_zero_frame_rate_gives_ieee_results(make_file):
-    df = pulses_of(make_file, [pulse(10, 25), pulse(4, 5)], fps=0)
-    assert df["dur_s"].tolist() == [np.inf, np.inf]
-    assert np.isnan(df["ipd_s"].iloc[0]) and df["ipd_s"].iloc[1] == np.inf
+@pytest.mark.parametrize("zero", [0.0, -0.0])
+@pytest.mark.parametrize("filtered", [False, True])
+def test_zero_frame_rate_gives_ieee_results(make_file, zero, filtered):
+    # Durations divide by the frame rate as it is, sign of zero included.
+    kwargs = {"pulse_filter_kwargs": {"min_dur_f": 1}} if filtered else {}
+    df = pulses_of(make_file, [pulse(10, 25), pulse(4, 5)], fps=zero, **kwargs)
+    infinity = np.copysign(np.inf, zero)
+    assert df["dur_s"].tolist() == [infinity, infinity]
+    assert np.isnan(df["ipd_s"].iloc[0]) and df["ipd_s"].iloc[1] == infinity
 
 
 def test_bin_quantities(make_file):
