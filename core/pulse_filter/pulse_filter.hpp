@@ -1,23 +1,16 @@
 // Criteria on the pulses of one aperture. An absent criterion is not applied; all bounds are
 // inclusive, and a comparison involving NaN does not hold, so it drops the pulse.
 //
-// The filter is applied while pulses are built (pulse_builder.hpp), eight pulses at a time,
-// so that dropped pulses are never written out and kept ones are written once.
+// The filter is applied while pulses are built (pulse_builder.hpp), eight pulses at a time
+// (lane_filter.hpp), so that dropped pulses are never written out and kept ones are written
+// once.
 #pragma once
-
-#include "simd.hpp"
 
 #include <cstdint>
 #include <optional>
 #include <utility>
 
 namespace zpr {
-
-// The quantities the criteria look at, for eight pulses side by side.
-struct PulseLanes {
-    simd::u32x8 start_f, end_f, dur_f;
-    simd::f32x8 dur_s, snr, intensity, binratio;
-};
 
 struct PulseFilter {
     std::optional<uint32_t> min_dur_f;
@@ -33,9 +26,6 @@ struct PulseFilter {
     // Recompute ipd_f and ipd_s over the kept pulses: each kept pulse's distance to the
     // previous kept one (0 for the first), instead of to the previous pulse before filtering.
     bool recalc_ipd = false;
-
-    // The lanes whose pulse meets every criterion (all ones), given the frame rate.
-    simd::i32x8 keeps(const PulseLanes& pulses, float fps) const;
 };
 
 // The error of a filtered query whose pulses do not start strictly after the previous

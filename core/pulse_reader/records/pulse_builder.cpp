@@ -28,7 +28,7 @@ void PulseBuilder::append(const uint8_t* bytes, std::size_t count, uint64_t firs
     const std::size_t found = list_pulses(bytes, count);
     if (found == 0) return;
     const uint32_t last_end = ends_[found];
-    const std::size_t listed = filter_ != nullptr ? keep_filtered(bytes, found) : found;
+    const std::size_t listed = filter_ ? keep_filtered(bytes, found) : found;
     if (listed > 0) emit(bytes, listed, first_position);
     last_end_ = last_end;
     any_pulse_ = true;
@@ -56,8 +56,11 @@ std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found)
     ends_before_.resize(found + kLanes);
     const f32x8 fps = splat<f32x8>(fps_);
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));
+    // Local copies, which the stores to the lists below cannot be taken to change.
     const LaneDecoder decoder = decoder_;
-    const bool recalc = filter_->recalc_ipd;
+    const LaneFilter filter = *filter_;
+    const bool uses_intensity = filter.uses_snr() || filter.uses_intensity() || filter.uses_binratio();
+    const bool recalc = recalc_ipd_;
     bool any_pulse = any_pulse_;
     uint32_t kept_end = last_written_end_;
     bool any_kept = any_written_;
@@ -77,16 +80,18 @@ std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found)
         const i32x8 unsorted = compare(start, end_before, std::less_equal<>());
         if (any(unsorted & first_lanes(lanes_here))) throw Error(kUnsortedPulsesMessage);
 
-        PulseLanes p;
+        // Only the quantities the criteria look at are worked out.
+        PulseLanes p{};
         p.start_f = start;
         p.end_f = end;
         p.dur_f = dur;
-        p.dur_s = __builtin_convertvector(i32x8(dur), f32x8) / fps;  // dur_f < 2^16
-        const f32x8 bin0_intensity = decoder.value(lanes, 2, every_lane);
-        p.intensity = decoder.value(lanes, 3, every_lane);
-        p.snr = p.intensity / decoder.value(lanes, 7, every_lane);
-        p.binratio = bin0_intensity / p.intensity;
-        const i32x8 keep = filter_->keeps(p, fps_);
+        if (filter.uses_dur_s()) p.dur_s = __builtin_convertvector(i32x8(dur), f32x8) / fps;  // dur_f < 2^16
+        if (uses_intensity) {
+            p.intensity = decoder.value(lanes, 3, every_lane);
+            if (filter.uses_snr()) p.snr = p.intensity / decoder.value(lanes, 7, every_lane);
+            if (filter.uses_binratio()) p.binratio = decoder.value(lanes, 2, every_lane) / p.intensity;
+        }
+        const i32x8 keep = filter.keeps(p);
 
         // Cut the list down to the kept pulses, each with the end its ipd_f counts from: the
         // pulse before it, or with recalc_ipd the kept pulse before it. A first pulse counts
@@ -203,7 +208,7 @@ void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first
     // first pulse of the aperture counts from its own start, so that its ipd_f is 0.
     const uint32_t* const ends = &ends_[1];
     const uint32_t* ends_before = ends_before_.data();
-    if (filter_ == nullptr) {
+    if (!filter_) {
         if (!any_written_) ends_[0] = ends[0] - RawRecord::from_bytes(bytes + rows_[0] * kRecordSize).words[1];
         ends_before = &ends_[0];
     }
@@ -263,7 +268,7 @@ void PulseBuilder::skip(const uint8_t* bytes, std::size_t count) {
     last_end_ = last_end;
     any_pulse_ = any_pulse_ || pulses > 0;
     row_ += pulses;
-    if (filter_ == nullptr) {
+    if (!filter_) {
         last_written_end_ = last_end_;
         any_written_ = any_pulse_;
     }

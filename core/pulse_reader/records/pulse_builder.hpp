@@ -15,11 +15,13 @@
 //   3. the listed records are decoded eight at a time straight into the result columns.
 #pragma once
 
+#include "pulse_filter/lane_filter.hpp"
 #include "pulse_filter/pulse_filter.hpp"
 #include "pulse_reader/records/pulse_columns.hpp"
 #include "pulse_reader/records/record_lanes.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace zpr {
@@ -32,7 +34,12 @@ public:
     // pulse is kept.
     PulseBuilder(float fps, const LaneDecoder& decoder, const PulseFilter* filter, PulseColumns& out,
                  std::size_t first_row)
-        : fps_(fps), decoder_(decoder), filter_(filter), out_(out), row_(first_row) {}
+        : fps_(fps), decoder_(decoder), out_(out), row_(first_row) {
+        if (filter != nullptr) {
+            filter_.emplace(*filter, fps);
+            recalc_ipd_ = filter->recalc_ipd;
+        }
+    }
 
     // Writes the (kept) pulses among the `count` raw records at `bytes`, the next records of
     // the aperture; the first of them is record `first_position`. With a filter, throws
@@ -61,7 +68,8 @@ private:
 
     float fps_;
     const LaneDecoder& decoder_;
-    const PulseFilter* filter_;
+    std::optional<LaneFilter> filter_;
+    bool recalc_ipd_ = false;
     PulseColumns& out_;
     std::size_t row_;
     uint32_t clock_ = 0;
