@@ -74,3 +74,23 @@ def test_reused_buffers_give_the_same_results(path, kind):
         for aperture in sorted(range(len(COUNTS)), key=COUNTS.__getitem__, reverse=True):
             every_query(reader)
             pd.testing.assert_frame_equal(query(reader, aperture), snapshots[aperture])
+
+
+def test_record_type_names_keep_their_references_balanced(path):
+    """Every "record_type" cell owns one reference to its name: taking them in bulk must add
+    exactly one per cell, and freeing the table must give every one back."""
+    import sys
+
+    with zpr.PulseReader(path) as reader:
+        table = reader.get_all_records(2)
+        column = table["record_type"].to_numpy()
+        names = {id(name): name for name in column}.values()
+        held = {id(name): sum(cell is name for cell in column) for name in names}
+        before = {id(name): sys.getrefcount(name) for name in names}
+        again = reader.get_all_records(2)["record_type"].to_numpy()
+        for name in names:
+            assert sys.getrefcount(name) == before[id(name)] + held[id(name)]
+        del again
+        gc.collect()
+        for name in names:
+            assert sys.getrefcount(name) == before[id(name)]

@@ -64,25 +64,56 @@ void insert(PyObject* table, const char* name, Column<T>&& values) {
     insert(table, name, adopt(std::move(values)));
 }
 
+// Rows take their kind's name from one of this many equal string objects, round robin. The
+// reference counts then change on eight objects in turn rather than on one, row after row:
+// a count bumped on every row makes each row wait for the store of the one before, when
+// the table is built and again when NumPy frees it (most rows are pulses).
+constexpr std::size_t kNameCopies = 8;
+using RecordTypeNames = std::array<std::array<PyObject*, kNameCopies>, kFormattedRecordTypeCount>;
+
 // The kind names as Python strings, created once and shared by every table.
-PyObject* record_type_string(FormattedRecordType type) {
-    static std::array<PyObject*, kFormattedRecordTypeCount> names{};
-    PyObject*& name = names[std::size_t(type)];
-    if (name == nullptr) {
-        name = PyUnicode_InternFromString(record_type_name(type));
-        if (name == nullptr) throw PythonError{};
+const RecordTypeNames& record_type_names() {
+    static RecordTypeNames names{};
+    if (names[0][0] == nullptr) {
+        RecordTypeNames made{};
+        auto drop_made = [&] {
+            for (auto& copies : made)
+                for (PyObject* name : copies) Py_XDECREF(name);
+        };
+        for (std::size_t type = 0; type < made.size(); ++type) {
+            for (PyObject*& name : made[type]) {
+                name = PyUnicode_FromString(record_type_name(FormattedRecordType(type)));
+                if (name == nullptr) {
+                    drop_made();
+                    throw PythonError{};
+                }
+            }
+        }
+        names = made;
     }
-    return name;
+    return names;
 }
 
 PyRef record_type_column(const Column<FormattedRecordType>& types, PyObject* pandas) {
+    const RecordTypeNames& names = record_type_names();
     npy_intp size = npy_intp(types.size());
+    // A new object array starts out with every cell empty (NULL).
     PyRef array = checked(PyArray_SimpleNew(1, &size, NPY_OBJECT));
     auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    // Each cell holds a reference to its name. The references each name gets are tallied
+    // and taken in one step.
+    std::array<std::array<std::size_t, kNameCopies>, kFormattedRecordTypeCount> references{};
+    const FormattedRecordType* const codes = types.data();
     for (std::size_t i = 0; i < types.size(); ++i) {
-        PyObject* name = record_type_string(types[i]);
-        Py_INCREF(name);
-        Py_XSETREF(cells[i], name);
+        const auto type = std::size_t(codes[i]);
+        cells[i] = names[type][i % kNameCopies];
+        ++references[type][i % kNameCopies];
+    }
+    for (std::size_t type = 0; type < names.size(); ++type) {
+        for (std::size_t copy = 0; copy < kNameCopies; ++copy) {
+            PyObject* name = names[type][copy];
+            Py_SET_REFCNT(name, Py_REFCNT(name) + Py_ssize_t(references[type][copy]));
+        }
     }
     // pandas 3 would infer its string dtype from str values; an explicit object Series keeps
     // the column's type the same on every pandas version.
