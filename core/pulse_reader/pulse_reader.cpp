@@ -117,7 +117,7 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
     const LaneDecoder decoder(encoding_records_);
 
     PulseBuilder front(fps_, decoder, filter, pulses, 0);
-    if (count < kTwoThreadPulseRecords) {
+    if (count < kTwoThreadRecords) {
         build_records(result.header, front, 0, count);
         pulses.mark_filled(front.row());
         return result;
@@ -182,7 +182,7 @@ PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<u
     for (std::size_t front_records = 0; split < apertures.size() && front_records < total / 20 * 11; ++split)
         front_records += headers[split].record_count();
     std::size_t front_end = 0, back_first_row = 0, back_end = 0;
-    if (total < kTwoThreadPulseRecords || split == apertures.size()) {
+    if (total < kTwoThreadRecords || split == apertures.size()) {
         front_end = back_first_row = back_end = build_apertures(0, apertures.size(), 0);
     } else {
         run_both([&] { front_end = build_apertures(0, split, 0); },

@@ -38,10 +38,8 @@ struct AperturePulses {
 
 class PulseReader {
 public:
-    // Queries of at least this many records decode them on two threads (pulses need more to
-    // pay for the helper's extra pass over the front part).
+    // Queries of at least this many records decode them on two threads.
     static constexpr std::size_t kTwoThreadRecords = 65536;
-    static constexpr std::size_t kTwoThreadPulseRecords = 262144;
 
     // Opens and validates `path`; throws Error with the first failure.
     static PulseReader open(std::string path);
