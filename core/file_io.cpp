@@ -1,9 +1,10 @@
 #include "file_io.hpp"
 
-#include "column.hpp"
+#include "background_writes.hpp"
 #include "error.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -108,7 +109,11 @@ uint64_t File::current_position() const {
     return uint64_t(position);
 }
 
-BufferedWriter::BufferedWriter(File file) : file_(std::move(file)), buffer_(kCapacity) {}
+BufferedWriter::BufferedWriter(File file)
+    : file_(std::move(file)),
+      buffer_(kCapacity),
+      spare_(kCapacity),
+      writes_(std::make_unique<BackgroundWrites>(file_)) {}
 
 BufferedWriter::~BufferedWriter() {
     try {
@@ -118,9 +123,19 @@ BufferedWriter::~BufferedWriter() {
     }
 }
 
+void BufferedWriter::send_buffer() {
+    // Forget the bytes before sending them: a failed write is reported once, never retried
+    // by the destructor.
+    const std::size_t pending = std::exchange(used_, 0);
+    if (pending == 0) return;
+    writes_->start(std::span(buffer_.data(), pending));
+    buffer_.swap(spare_);  // the helper goes on writing from the same memory, now spare_
+}
+
 void BufferedWriter::write(std::span<const uint8_t> data) {
-    if (data.size() > kCapacity - used_) flush();
+    if (data.size() > kCapacity - used_) send_buffer();
     if (data.size() >= kCapacity) {
+        writes_->wait();
         file_.write_all(data);
         return;
     }
@@ -152,12 +167,13 @@ void BufferedWriter::write_zeros(uint64_t count) {
 void BufferedWriter::write_from(const File& source, uint64_t offset, uint64_t length) {
     while (length > 0) {
         if (used_ == 0 && length >= kCapacity) {
+            writes_->wait();
             const uint64_t copied = copy_in_kernel(source, offset, length);
             offset += copied;
             length -= copied;
             if (length == 0) return;
         }
-        if (used_ == kCapacity) flush();
+        if (used_ == kCapacity) send_buffer();
         const std::size_t piece = std::size_t(std::min<uint64_t>(length, kCapacity - used_));
         source.read_exact_at(offset, std::span(buffer_.data() + used_, piece));
         used_ += piece;
@@ -186,11 +202,8 @@ uint64_t BufferedWriter::copy_in_kernel(const File& source, uint64_t offset, uin
 }
 
 void BufferedWriter::flush() {
-    std::size_t pending = used_;
-    // Forget the bytes before writing them: a failed write is reported once, never retried
-    // by the destructor.
-    used_ = 0;
-    file_.write_all(std::span(buffer_.data(), pending));
+    send_buffer();
+    writes_->wait();
 }
 
 uint64_t BufferedWriter::position() {

@@ -8,12 +8,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace zpr {
+
+class BackgroundWrites;
 
 // Fails with "failed to fill whole buffer" unless [offset, offset + length) lies within the
 // first `file_size` bytes.
@@ -55,7 +58,10 @@ private:
 };
 
 // Buffered writer with a 1 MiB buffer. A write that does not fit in the free part of the
-// buffer flushes it first; a write at least as large as the buffer goes straight to the file.
+// buffer sends the buffer out first; a write at least as large as the buffer goes straight
+// to the file. A full buffer is written out on a helper thread while a second one fills
+// (background_writes.hpp); flush() and position() wait for every write, and a failed write
+// is reported by the next call that sends a buffer out or waits.
 class BufferedWriter {
 public:
     static constexpr std::size_t kCapacity = 1 << 20;
@@ -74,18 +80,24 @@ public:
     // the buffer, so memory stays bounded whatever the length; a range of at least the
     // buffer's size is copied inside the kernel where the file systems allow it.
     void write_from(const File& source, uint64_t offset, uint64_t length);
+    // Writes out the buffer and waits until everything written so far is in the file.
     void flush();
     // The file's end position after flushing the buffer.
     uint64_t position();
 
 private:
+    // Starts writing out the buffer and carries on in the other one.
+    void send_buffer();
     // Copies what it can of the range in the kernel; returns the bytes copied, fewer than
     // asked when the file systems cannot copy between each other.
     uint64_t copy_in_kernel(const File& source, uint64_t offset, uint64_t length);
 
     File file_;
-    std::vector<uint8_t> buffer_;
+    std::vector<uint8_t> buffer_;  // being filled
+    std::vector<uint8_t> spare_;   // being written out, or free
     std::size_t used_ = 0;
+    // Declared last, so that the helper has stopped before the buffers and the file go.
+    std::unique_ptr<BackgroundWrites> writes_;
 };
 
 // Little-endian field access on byte buffers.
