@@ -40,15 +40,15 @@ void PulseReader::copy_apertures_to_new_file(const std::vector<uint64_t>& apertu
     std::sort(sorted.begin(), sorted.end());
 
     // Plan every block, and check that the source holds it, before the output is touched.
+    const uint64_t file_size = file_.size();
+    const std::vector<ApertureHeader> blocks =
+        read_headers_in_order(sorted, [&](uint64_t aperture) { return index_.get(aperture); }, file_size);
     std::vector<PlannedBlock> plan;
     plan.reserve(sorted.size());
     uint64_t index_offset = header_.data_offset;
-    const uint64_t file_size = file_.size();
-    for (uint64_t aperture : sorted) {
-        const ApertureHeader block = read_aperture_header(aperture);
-        require_within(file_size, block.aperture_byteloc, block.block_size());
-        plan.push_back({aperture, block.aperture_byteloc, block.block_size()});
-        index_offset += block.block_size();
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        plan.push_back({sorted[i], blocks[i].aperture_byteloc, blocks[i].block_size()});
+        index_offset += blocks[i].block_size();
     }
     const uint64_t leading_length = header_.data_offset - kPulseFileHeaderSize;
     require_within(file_size, kPulseFileHeaderSize, leading_length);

@@ -98,30 +98,20 @@ void check_merged_numbers(const std::vector<const PulseReader*>& readers, const 
     }
 }
 
-// The block header of an aperture listed in the input's own index. A listed aperture that
-// does not resolve (its location is 0) breaks the merge's assumptions: an internal fault.
-ApertureHeader listed_block(const PulseReader& reader, uint64_t aperture) {
-    uint64_t location;
-    try {
-        location = reader.index().get(aperture);
-    } catch (const Error& error) {
-        throw InternalFault("Invalid aperture index encountered: " + error.message());
-    }
-    return reader.read_block_header(location);
-}
-
 // Every input's block headers, input by input in index order, each checked to lie inside its
-// file. They are read once, here, and written from this list.
+// file. They are read once, here, and written from this list. A listed aperture that does
+// not resolve (its location is 0) breaks the merge's assumptions: an internal fault.
 std::vector<std::vector<ApertureHeader>> planned_blocks(const std::vector<const PulseReader*>& readers) {
     std::vector<std::vector<ApertureHeader>> blocks;
     for (const PulseReader* reader : readers) {
-        const uint64_t file_size = reader->file().size();
-        std::vector<ApertureHeader>& listed = blocks.emplace_back();
-        listed.reserve(reader->index().apertures().size());
-        for (uint64_t aperture : reader->index().apertures()) {
-            listed.push_back(listed_block(*reader, aperture));
-            require_within(file_size, listed.back().aperture_byteloc, listed.back().block_size());
-        }
+        auto locate = [&](uint64_t aperture) {
+            try {
+                return reader->index().get(aperture);
+            } catch (const Error& error) {
+                throw InternalFault("Invalid aperture index encountered: " + error.message());
+            }
+        };
+        blocks.push_back(reader->read_headers_in_order(reader->index().apertures(), locate, reader->file().size()));
     }
     return blocks;
 }

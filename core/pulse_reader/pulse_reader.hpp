@@ -21,6 +21,7 @@
 #include "pulse_reader/records/record_pieces.hpp"
 
 #include <array>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ class PulseReader {
 public:
     // Queries of at least this many records decode them on two threads.
     static constexpr std::size_t kTwoThreadRecords = 65536;
+    // Lists of at least this many block headers are read on two threads.
+    static constexpr std::size_t kTwoThreadHeaders = 2048;
 
     // Opens and validates `path`; throws Error with the first failure.
     static PulseReader open(std::string path);
@@ -60,6 +63,13 @@ public:
     ApertureHeader read_aperture_header(uint64_t aperture) const;
     // The block header stored at `location`.
     ApertureHeader read_block_header(uint64_t location) const;
+    // The block headers of `apertures`, in order, each block checked to lie within the first
+    // `file_size` bytes of the file. `locate(aperture)` gives an aperture's block location
+    // and may throw. Long lists are read on two threads; whatever fails, the error is the
+    // first one the list meets in order, as if it were read one by one.
+    template <class Locate>
+    std::vector<ApertureHeader> read_headers_in_order(const std::vector<uint64_t>& apertures, Locate&& locate,
+                                                      uint64_t file_size) const;
 
     // Every record of the aperture, decoded, in file order.
     ApertureRecords get_all_records(uint64_t aperture) const;
@@ -79,6 +89,8 @@ public:
     void copy_apertures_to_new_file(const std::vector<uint64_t>& apertures, const std::string& file_name) const;
 
 private:
+    // The headers of the blocks at `locations`, checked as read_headers_in_order says.
+    std::vector<ApertureHeader> read_block_headers(const std::vector<uint64_t>& locations, uint64_t file_size) const;
     PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
 
     // Feeds records [first, last) of the block with `header` to `builder`, to build their
@@ -99,6 +111,27 @@ private:
     float fps_ = 0.0f;
     bool trimmed_ = false;
 };
+
+template <class Locate>
+std::vector<ApertureHeader> PulseReader::read_headers_in_order(const std::vector<uint64_t>& apertures,
+                                                               Locate&& locate, uint64_t file_size) const {
+    // Locations up to the first that cannot be had; the headers before it are read (and
+    // may fail) before its own error is thrown.
+    std::vector<uint64_t> locations;
+    locations.reserve(apertures.size());
+    std::exception_ptr unlocated;
+    for (uint64_t aperture : apertures) {
+        try {
+            locations.push_back(locate(aperture));
+        } catch (...) {
+            unlocated = std::current_exception();
+            break;
+        }
+    }
+    std::vector<ApertureHeader> headers = read_block_headers(locations, file_size);
+    if (unlocated) std::rethrow_exception(unlocated);
+    return headers;
+}
 
 // Joins pulse files that are row strips of one aperture grid into `new_file_name`, which
 // must not exist yet. Throws Error for ordinary failures and InternalFault for malformed
