@@ -106,6 +106,13 @@ inline bool any(i32x8 mask) {
     return (halves[0] | halves[1] | halves[2] | halves[3]) != 0;
 }
 
+// True when any lane of `mask` is set.
+inline bool any(i16x8 mask) {
+    uint64_t halves[2];
+    std::memcpy(halves, &mask, sizeof mask);
+    return (halves[0] | halves[1]) != 0;
+}
+
 // 16-bit lane masks widened to the 32-bit lanes of float vectors.
 inline i32x8 widen(i16x8 mask) { return __builtin_convertvector(mask, i32x8); }
 

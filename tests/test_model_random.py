@@ -189,3 +189,30 @@ def test_large_aperture_matches_model(large_aperture, criteria, unsorted_at):
             frame = reader.get_pulses(7, pulse_filter_kwargs=criteria)
     got = {"index": frame.index.to_numpy(), **{name: frame[name].to_numpy() for name in PULSE_TABLE}}
     assert_columns_equal(got, {name: want[name] for name in got})
+
+
+def test_every_sentinel_in_every_word_and_lane_matches_model(tmp_path):
+    """Records are decoded eight at a time, and groups without a sentinel code skip the
+    sentinel handling: each code, in each measurement word and each position of a group of
+    eight, alone in its group, must still decode as the model says, as must its neighbours."""
+    rng = np.random.default_rng(17)
+    groups = [(code, word, lane) for code in (0x7FFF, 0x8000, 0x8001) for word in range(2, 8) for lane in range(8)]
+    raw = rng.integers(0, 30000, (8 * len(groups), 8), dtype=np.uint16)
+    raw[:, 0] = rng.integers(1, 40, len(raw))
+    raw[:, 1] = np.where(rng.random(len(raw)) < 0.3, 0, rng.integers(1, 20, len(raw)))
+    for g, (code, word, lane) in enumerate(groups):
+        raw[8 * g + lane, word] = code
+    encodings = [(0, 0, 0), (0, 0, 0), (1, 4, 100), (1, 4, 100), (2, 2, 0), (2, 2, 0), (3, 3, 0), (3, 3, 0)]
+    counts = np.array([len(raw)])
+    path = tmp_path / "sentinels.bin"
+    bulk_file([7], [1], [2], raw, counts, encodings, DEFAULT_METADATA).write(path)
+    records = decode(raw, encodings, counts)
+    pulses = build_pulses(records, DEFAULT_METADATA["fps"])
+    pulses["aperture_index"] = np.full(len(pulses["index"]), 7, np.uint64)
+    with zpr.PulseReader(str(path)) as reader:
+        table = reader.get_all_records(7)
+        assert_columns_equal({name: table[name].to_numpy() for name in RECORD_COLUMNS if name != "record_type"},
+                             {name: records[name] for name in RECORD_COLUMNS if name != "record_type"})
+        frame = reader.get_pulses(7)
+        got = {"index": frame.index.to_numpy(), **{name: frame[name].to_numpy() for name in PULSE_TABLE}}
+        assert_columns_equal(got, {name: pulses[name] for name in got})

@@ -24,6 +24,9 @@ using simd::u32x8;
 
 struct RecordLanes {
     std::array<u16x8, 8> words;  // words[k][lane]: word k of the lane's record
+    // Whether any lane holds a sentinel code in words 2 to 7. Nearly no group of eight does,
+    // and decoding skips the sentinel handling for those.
+    bool any_sentinel = false;
 
     // `rows[lane]` holds the eight words of the lane's record, as loaded from the file.
     static RecordLanes transpose(const std::array<u16x8, 8>& rows);
@@ -87,6 +90,11 @@ inline RecordLanes RecordLanes::transpose(const std::array<u16x8, 8>& r) {
         lanes.words[2 * h] = __builtin_shufflevector(b[h], b[4 + h], 0, 1, 2, 3, 8, 9, 10, 11);
         lanes.words[2 * h + 1] = __builtin_shufflevector(b[h], b[4 + h], 4, 5, 6, 7, 12, 13, 14, 15);
     }
+    // The sentinels 0x7FFF, 0x8000 and 0x8001 are the only words that, plus one, lie below
+    // -32765 as signed values.
+    i16x8 sentinel{};
+    for (std::size_t k = 2; k < 8; ++k) sentinel |= i16x8(lanes.words[k] + 1) < int16_t(-32765);
+    lanes.any_sentinel = simd::any(sentinel);
     return lanes;
 }
 
@@ -132,11 +140,8 @@ inline LaneDecoder::LaneDecoder(std::span<const EncodingRecord> encodings) {
 inline f32x8 LaneDecoder::value(const RecordLanes& lanes, std::size_t k, i16x8 scaled) const {
     const u16x8 word = lanes.words[k];
     const f32x8 plain = __builtin_convertvector(i16x8(word), f32x8);
-    // Plain lanes go through the same arithmetic with scale 1 and offset 0, which leaves
-    // them unchanged (a converted integer is never -0.0).
-    const simd::i32x8 scaled32 = simd::widen(scaled);
-    const f32x8 value = plain * simd::select(scaled32, inverse_scale_[k], simd::splat<f32x8>(1.0f)) +
-                        simd::select(scaled32, offset_[k], f32x8{});
+    const f32x8 value = simd::select(simd::widen(scaled), plain * inverse_scale_[k] + offset_[k], plain);
+    if (!lanes.any_sentinel) return value;
     // Sentinels 0x7FFF, 0x8000 and 0x8001 are +inf, NaN and -inf: their float bit patterns
     // have zero low halves, so the high halves are picked in 16-bit lanes and shifted up.
     const u16x8 sentinel = word - 0x7FFF;
