@@ -55,7 +55,7 @@ FULL = {
     "repeats": {100: 7, 1_000: 7, 100_000: 5, 2_000_000: 5},
     "loop_repeats": 3,
     "many_repeats": 7,
-    "writer_repeats": 3,
+    "writer_repeats": 5,
     "open_repeats": 5,
     "core_repeats": 7,
     "check_sample": 300,
