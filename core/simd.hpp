@@ -71,15 +71,18 @@ inline i32x8 compare(V a, V b, Holds holds) {
                 i32x4(holds(__builtin_shufflevector(a, a, 4, 5, 6, 7), __builtin_shufflevector(b, b, 4, 5, 6, 7))));
 }
 
-// 16-bit lane masks widened to the 64-bit lanes of double vectors: each 16-bit lane repeated
-// four times fills one 64-bit lane, and the four quarters are joined through memory (the
-// compiler's own widening goes lane by lane).
+// 16-bit lane masks widened to the 64-bit lanes of double vectors: each 16-bit lane is
+// doubled into 32 bits and then into 64, and the four quarters are joined through memory.
+// Done in two steps the doubling maps onto unpack and shuffle instructions; the compiler's
+// own widening, or a one-step shuffle, goes lane by lane.
 inline i64x8 widen_to_64(i16x8 mask) {
-    const i16x8 quarters[4] = {
-        __builtin_shufflevector(mask, mask, 0, 0, 0, 0, 1, 1, 1, 1),
-        __builtin_shufflevector(mask, mask, 2, 2, 2, 2, 3, 3, 3, 3),
-        __builtin_shufflevector(mask, mask, 4, 4, 4, 4, 5, 5, 5, 5),
-        __builtin_shufflevector(mask, mask, 6, 6, 6, 6, 7, 7, 7, 7),
+    const i32x4 low = i32x4(__builtin_shufflevector(mask, mask, 0, 0, 1, 1, 2, 2, 3, 3));
+    const i32x4 high = i32x4(__builtin_shufflevector(mask, mask, 4, 4, 5, 5, 6, 6, 7, 7));
+    const i32x4 quarters[4] = {
+        __builtin_shufflevector(low, low, 0, 0, 1, 1),
+        __builtin_shufflevector(low, low, 2, 2, 3, 3),
+        __builtin_shufflevector(high, high, 0, 0, 1, 1),
+        __builtin_shufflevector(high, high, 2, 2, 3, 3),
     };
     i64x8 wide;
     std::memcpy(&wide, quarters, sizeof wide);
