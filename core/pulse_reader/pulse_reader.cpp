@@ -10,6 +10,17 @@ namespace {
 constexpr uint64_t kEncodingRecordsOffset = kPulseFileHeaderSize;
 static_assert(kMetadataOffset == kEncodingRecordsOffset + kEncodingRecordCount * kEncodingRecordSize);
 
+// Closes the gap a filter left between the two parts of a result built side by side:
+// moves rows [first, last) down to `to`. A large move is shared by two threads, each
+// taking every other column.
+void close_gap(PulseColumns& pulses, std::size_t first, std::size_t last, std::size_t to) {
+    if (first == to || last - first < PulseReader::kTwoThreadRecords) {
+        pulses.move_rows(first, last, to);
+        return;
+    }
+    run_both([&] { pulses.move_rows(first, last, to, 0, 2); }, [&] { pulses.move_rows(first, last, to, 1, 2); });
+}
+
 }  // namespace
 
 PulseReader PulseReader::open(std::string path) {
@@ -162,7 +173,7 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
         pulses.ipd_s.data()[back_first_row] = float(ipd) / fps_;
     }
     // A filter may have dropped front pulses: close the gap.
-    pulses.move_rows(back_first_row, back.row(), front.row());
+    close_gap(pulses, back_first_row, back.row(), front.row());
     pulses.mark_filled(front.row() + (back.row() - back_first_row));
     return result;
 }
@@ -211,7 +222,7 @@ PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<u
     }
     // A filter may have dropped front pulses: close the gap.
     const std::size_t gap = back_first_row - front_end;
-    pulses.move_rows(back_first_row, back_end, front_end);
+    close_gap(pulses, back_first_row, back_end, front_end);
     for (std::size_t i = split; i < apertures.size() && gap > 0; ++i) ends[i] -= gap;
     const std::size_t rows = back_end - gap;
     pulses.mark_filled(rows);

@@ -35,8 +35,10 @@ struct PulseColumns {
     void reserve(std::size_t count);
     // Counts `count` rows written directly past the end of every column.
     void mark_filled(std::size_t count);
-    // Moves the reserved rows [first, last) to start at row `to` (at most `first`).
-    void move_rows(std::size_t first, std::size_t last, std::size_t to);
+    // Moves the reserved rows [first, last) to start at row `to` (at most `first`), in the
+    // columns whose position is `part` modulo `parts` (every column by default), so that
+    // several threads can share a large move.
+    void move_rows(std::size_t first, std::size_t last, std::size_t to, std::size_t part = 0, std::size_t parts = 1);
 };
 
 namespace detail {
