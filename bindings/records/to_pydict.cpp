@@ -104,11 +104,16 @@ PyRef record_type_column(const Column<FormattedRecordType>& types, PyObject* pan
     // and taken in one step.
     std::array<std::array<std::size_t, kNameCopies>, kFormattedRecordTypeCount> references{};
     const FormattedRecordType* const codes = types.data();
-    for (std::size_t i = 0; i < types.size(); ++i) {
-        const auto type = std::size_t(codes[i]);
-        cells[i] = names[type][i % kNameCopies];
-        ++references[type][i % kNameCopies];
-    }
+    auto fill = [&](std::size_t row, std::size_t copy) {
+        const auto type = std::size_t(codes[row]);
+        cells[row] = names[type][copy];
+        ++references[type][copy];
+    };
+    // Whole rounds of the copies first, so that each row's copy is known without a division.
+    std::size_t row = 0;
+    for (; row + kNameCopies <= types.size(); row += kNameCopies)
+        for (std::size_t copy = 0; copy < kNameCopies; ++copy) fill(row + copy, copy);
+    for (std::size_t copy = 0; row < types.size(); ++row, ++copy) fill(row, copy);
     for (std::size_t type = 0; type < names.size(); ++type) {
         for (std::size_t copy = 0; copy < kNameCopies; ++copy) {
             PyObject* name = names[type][copy];
