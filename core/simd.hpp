@@ -8,6 +8,7 @@
 // both to a branch or a scalar comparison per lane.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +26,8 @@ using u32x8 = uint32_t __attribute__((vector_size(32)));
 using f32x8 = float __attribute__((vector_size(32)));
 using u64x8 = uint64_t __attribute__((vector_size(64)));
 using i32x4 = int32_t __attribute__((vector_size(16)));
+using u32x4 = uint32_t __attribute__((vector_size(16)));
+using f32x4 = float __attribute__((vector_size(16)));
 using i64x8 = int64_t __attribute__((vector_size(64)));
 using f64x8 = double __attribute__((vector_size(64)));
 
@@ -54,21 +57,59 @@ inline V select(Mask mask, V when_set, V otherwise) {
     return V((mask & Mask(when_set)) | (~mask & Mask(otherwise)));
 }
 
-// Two 16-byte halves joined into a 32-byte vector. Going through memory keeps each half
-// whole; GCC assembles a 32-byte vector lane by lane on baseline x86-64 otherwise.
-inline i32x8 join(i32x4 low, i32x4 high) {
-    i32x8 v;
-    std::memcpy(&v, &low, sizeof low);
-    std::memcpy(reinterpret_cast<char*>(&v) + sizeof low, &high, sizeof high);
-    return v;
+// The first and the last four lanes of an eight-lane vector: on baseline x86-64 these are
+// the two registers the vector is held in, so taking them costs nothing.
+template <class V>
+inline auto low_half(V v) {
+    return __builtin_shufflevector(v, v, 0, 1, 2, 3);
+}
+template <class V>
+inline auto high_half(V v) {
+    return __builtin_shufflevector(v, v, 4, 5, 6, 7);
 }
 
-// Lane by lane, all ones where `holds(a, b)` (a comparison such as std::less<>), compared
-// as two halves that fit one SSE2 register each.
-template <class V, class Holds>
-inline i32x8 compare(V a, V b, Holds holds) {
-    return join(i32x4(holds(__builtin_shufflevector(a, a, 0, 1, 2, 3), __builtin_shufflevector(b, b, 0, 1, 2, 3))),
-                i32x4(holds(__builtin_shufflevector(a, a, 4, 5, 6, 7), __builtin_shufflevector(b, b, 4, 5, 6, 7))));
+// All-ones or all-zeros flags for eight lanes, kept as the two 16-byte halves baseline
+// x86-64 holds them in. Masks are combined and tested half by half: GCC assembles a 32-byte
+// mask through memory, or lane by lane, otherwise.
+struct LaneMask {
+    i32x4 low, high;
+
+    static LaneMask every() { return {~i32x4{}, ~i32x4{}}; }
+    LaneMask& operator&=(const LaneMask& other) {
+        low &= other.low;
+        high &= other.high;
+        return *this;
+    }
+    friend LaneMask operator&(LaneMask a, const LaneMask& b) { return a &= b; }
+    friend LaneMask operator|(const LaneMask& a, const LaneMask& b) { return {a.low | b.low, a.high | b.high}; }
+
+    // True when every lane, or any lane, is set.
+    bool all() const {
+        const auto [first, second] = words(low & high);
+        return (first & second) == ~uint64_t(0);
+    }
+    bool any() const {
+        const auto [first, second] = words(low | high);
+        return (first | second) != 0;
+    }
+    bool lane(std::size_t i) const { return (i < 4 ? low[i] : high[i - 4]) != 0; }
+
+private:
+    static std::array<uint64_t, 2> words(i32x4 mask) {
+        std::array<uint64_t, 2> words;
+        std::memcpy(words.data(), &mask, sizeof mask);
+        return words;
+    }
+};
+
+// Lane by lane, set where `holds(a, b)` (a comparison such as std::less<>). `b` is either a
+// vector of eight lanes or one of four that stands for both halves (a bound spread once).
+template <class V, class W, class Holds>
+inline LaneMask compare(V a, W b, Holds holds) {
+    if constexpr (sizeof(W) == sizeof(V))
+        return {i32x4(holds(low_half(a), low_half(b))), i32x4(holds(high_half(a), high_half(b)))};
+    else
+        return {i32x4(holds(low_half(a), b)), i32x4(holds(high_half(a), b))};
 }
 
 // 16-bit lane masks widened to the 64-bit lanes of double vectors: each 16-bit lane is
@@ -89,24 +130,10 @@ inline i64x8 widen_to_64(i16x8 mask) {
     return wide;
 }
 
-// All ones in lanes 0 to count - 1.
-inline i32x8 first_lanes(std::size_t count) {
+// Set in lanes 0 to count - 1.
+inline LaneMask first_lanes(std::size_t count) {
     const i32x8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
-    return compare(lane, splat<i32x8>(int32_t(count)), std::less<>());
-}
-
-// True when every lane of `mask` is set.
-inline bool all(i32x8 mask) {
-    uint64_t halves[4];
-    std::memcpy(halves, &mask, sizeof mask);
-    return (halves[0] & halves[1] & halves[2] & halves[3]) == ~uint64_t(0);
-}
-
-// True when any lane of `mask` is set.
-inline bool any(i32x8 mask) {
-    uint64_t halves[4];
-    std::memcpy(halves, &mask, sizeof mask);
-    return (halves[0] | halves[1] | halves[2] | halves[3]) != 0;
+    return compare(lane, splat<i32x4>(int32_t(count)), std::less<>());
 }
 
 // True when any lane of `mask` is set.

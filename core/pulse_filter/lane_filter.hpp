@@ -26,10 +26,11 @@ public:
     bool uses_intensity() const { return min_intensity_.on; }
     bool uses_binratio() const { return min_binratio_.on || max_binratio_.on; }
 
-    // The lanes whose pulse meets every criterion (all ones).
-    simd::i32x8 keeps(const PulseLanes& pulses) const;
+    // The lanes whose pulse meets every criterion.
+    simd::LaneMask keeps(const PulseLanes& pulses) const;
 
 private:
+    // A bound spread over four lanes, which stand for both halves of eight.
     template <class V>
     struct Bound {
         bool on = false;
@@ -40,18 +41,18 @@ private:
         return value ? Bound<V>{true, simd::splat<V>(*value)} : Bound<V>{};
     }
 
-    Bound<simd::u32x8> min_dur_f_;
-    Bound<simd::f32x8> min_dur_s_, max_dur_s_, min_snr_, min_intensity_, min_binratio_, max_binratio_, start_m_,
+    Bound<simd::u32x4> min_dur_f_;
+    Bound<simd::f32x4> min_dur_s_, max_dur_s_, min_snr_, min_intensity_, min_binratio_, max_binratio_, start_m_,
         end_m_, mask_first_s_, mask_second_s_;
     simd::f32x8 fps_, frames_per_minute_;
 };
 
 // -- definition, inlined into the building loop -----------------------------------------
 
-inline simd::i32x8 LaneFilter::keeps(const PulseLanes& p) const {
+inline simd::LaneMask LaneFilter::keeps(const PulseLanes& p) const {
     using namespace simd;
-    // Comparisons give all-ones lanes where they hold, and they never hold for NaN.
-    i32x8 keep = splat<i32x8>(-1);
+    // Comparisons set the lanes where they hold, and they never hold for NaN.
+    LaneMask keep = LaneMask::every();
     auto at_least = [&](const auto& b, auto values) {
         if (b.on) keep &= compare(values, b.value, std::greater_equal<>());
     };

@@ -77,8 +77,8 @@ std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found)
 
         // Every pulse, dropped or not, must start after the previous one's end (the first
         // pulse after frame 0).
-        const i32x8 unsorted = compare(start, end_before, std::less_equal<>());
-        if (any(unsorted & first_lanes(lanes_here))) throw Error(kUnsortedPulsesMessage);
+        const LaneMask unsorted = compare(start, end_before, std::less_equal<>());
+        if ((unsorted & first_lanes(lanes_here)).any()) throw Error(kUnsortedPulsesMessage);
 
         // Only the quantities the criteria look at are worked out.
         PulseLanes p{};
@@ -91,12 +91,12 @@ std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found)
             if (filter.uses_snr()) p.snr = p.intensity / decoder.value(lanes, 7, every_lane);
             if (filter.uses_binratio()) p.binratio = decoder.value(lanes, 2, every_lane) / p.intensity;
         }
-        const i32x8 keep = filter.keeps(p);
+        const LaneMask keep = filter.keeps(p);
 
         // Cut the list down to the kept pulses, each with the end its ipd_f counts from: the
         // pulse before it, or with recalc_ipd the kept pulse before it. A first pulse counts
         // from its own start, so that its ipd_f is 0.
-        if (lanes_here == kLanes && all(keep) && any_pulse && (any_kept || !recalc)) {
+        if (lanes_here == kLanes && keep.all() && any_pulse && (any_kept || !recalc)) {
             // The common case, all eight kept: whole vectors move (loaded before stored, so
             // an overlapping move to the front is safe), and every pulse counts from the one
             // before it, the first from the pulse (or kept pulse) before the group.
@@ -118,7 +118,7 @@ std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found)
             rows_[kept] = rows_[j + lane];
             ends_[kept + 1] = end[lane];
             ends_before_[kept] = recalc ? kept_before : pulse_before;
-            const bool keeps = keep[lane] != 0;
+            const bool keeps = keep.lane(lane);
             kept_end = keeps ? end[lane] : kept_end;
             any_kept |= keeps;
             kept += keeps;
