@@ -4,11 +4,11 @@
 #include "error.hpp"
 
 #include <algorithm>
-#include <utility>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace zpr {
 
