@@ -8,7 +8,6 @@
 
 #include "column_memory.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <type_traits>
@@ -22,11 +21,6 @@ class Column {
 
 public:
     Column() = default;
-    Column(std::size_t count, T value) {
-        reserve(count);
-        std::fill_n(data_, count, value);
-        size_ = count;
-    }
     Column(Column&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),

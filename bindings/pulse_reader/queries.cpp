@@ -109,9 +109,7 @@ PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
         AperturePulses result = run_query("Failed to get pulses: ", [&] {
             return reader.get_pulses(aperture, filter ? &*filter : nullptr);
         });
-        std::optional<Column<uint64_t>> aperture_column;
-        if (include_aperture_index) aperture_column.emplace(result.pulses.size(), aperture);
-        PyRef table = to_pydict(std::move(result.pulses), std::move(aperture_column));
+        PyRef table = to_pydict(std::move(result.pulses), include_aperture_index);
         PyRef row_index = take_record_position_index(self, table.get());
         return to_dataframe(self, result.header, table.get(), row_index.get()).release();
     });
@@ -131,10 +129,10 @@ PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t n
         const std::optional<zpr::PulseFilter> filter = choose_filter(filter_arguments, self->default_filter);
         if (!apertures) apertures = reader.index().apertures();
 
-        zpr::PulseReader::ManyAperturePulses result = run_query("Failed to get pulses: ", [&] {
+        PulseColumns pulses = run_query("Failed to get pulses: ", [&] {
             return reader.get_pulses_many(*apertures, filter ? &*filter : nullptr);
         });
-        PyRef table = to_pydict(std::move(result.pulses), std::move(result.aperture_index));
+        PyRef table = to_pydict(std::move(pulses), true);
         PyRef attrs = checked(PyDict_Copy(self->attrs));
         PyRef row_index = take_record_position_index(self, table.get());
         return frame_with_attrs(self, table.get(), attrs.get(), row_index.get()).release();

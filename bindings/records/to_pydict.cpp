@@ -149,12 +149,12 @@ PyRef to_pydict(RecordColumns&& records, PyObject* pandas) {
     return table;
 }
 
-PyRef to_pydict(PulseColumns&& pulses, std::optional<Column<uint64_t>> aperture_index) {
+PyRef to_pydict(PulseColumns&& pulses, bool include_aperture_index) {
     ensure_numpy();
     PyRef table = checked(PyDict_New());
     PyObject* t = table.get();
     insert(t, "index", std::move(pulses.index));
-    if (aperture_index) insert(t, "aperture_index", std::move(*aperture_index));
+    if (include_aperture_index) insert(t, "aperture_index", std::move(pulses.aperture_index));
     insert(t, "start_f", std::move(pulses.start_f));
     insert(t, "end_f", std::move(pulses.end_f));
     insert(t, "dur_f", std::move(pulses.dur_f));

@@ -7,7 +7,6 @@
 #include "pulse_reader/records/pulse_columns.hpp"
 #include "pulse_reader/records/record_columns.hpp"
 
-#include <optional>
 
 namespace zpr::py {
 
@@ -16,8 +15,7 @@ namespace zpr::py {
 // string dtype is inferred), long_pulse_duration_f and event_f (NaN where absent).
 PyRef to_pydict(RecordColumns&& records, PyObject* pandas);
 
-// The pulses table: index, aperture_index (when given, one value per pulse), then the pulse
-// quantities.
-PyRef to_pydict(PulseColumns&& pulses, std::optional<Column<uint64_t>> aperture_index);
+// The pulses table: index, aperture_index (when asked for), then the pulse quantities.
+PyRef to_pydict(PulseColumns&& pulses, bool include_aperture_index);
 
 }  // namespace zpr::py

@@ -147,7 +147,7 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
     pulses.reserve(count);
     const LaneDecoder decoder(encoding_records_);
 
-    PulseBuilder front(fps_, decoder, filter, pulses, 0);
+    PulseBuilder front(fps_, decoder, filter, pulses, 0, aperture);
     if (count < kTwoThreadRecords) {
         build_records(result.header, front, 0, count);
         pulses.mark_filled(front.row());
@@ -158,7 +158,7 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
     // for each pulse of the front part. Running the clock costs about a sixth of building,
     // so the front part takes a little more than half of the records.
     const std::size_t split = count / 20 * 11;
-    PulseBuilder back(fps_, decoder, filter, pulses, 0);
+    PulseBuilder back(fps_, decoder, filter, pulses, 0, aperture);
     std::size_t back_first_row = 0;
     run_both([&] { build_records(result.header, front, 0, split); },
              [&] {
@@ -178,25 +178,21 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
     return result;
 }
 
-PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<uint64_t>& apertures,
-                                                             const PulseFilter* filter) const {
+PulseColumns PulseReader::get_pulses_many(const std::vector<uint64_t>& apertures, const PulseFilter* filter) const {
     // Every block header first: the record counts, each checked against the file's length,
     // bound the result (a pulse per record at most) and split the work.
     const std::vector<ApertureHeader> headers =
         read_headers_in_order(apertures, [&](uint64_t aperture) { return index_.get(aperture); }, file_size_);
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
-    ManyAperturePulses result;
-    PulseColumns& pulses = result.pulses;
+    PulseColumns pulses;
     pulses.reserve(total);
     const LaneDecoder decoder(encoding_records_);
-    // Row after the pulses of apertures[i].
-    std::vector<std::size_t> ends(apertures.size());
     auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row) {
         for (std::size_t i = begin; i < end; ++i) {
-            PulseBuilder builder(fps_, decoder, filter, pulses, row);
+            PulseBuilder builder(fps_, decoder, filter, pulses, row, apertures[i]);
             build_records(headers[i], builder, 0, headers[i].record_count());
-            row = ends[i] = builder.row();
+            row = builder.row();
         }
         return row;
     };
@@ -213,7 +209,7 @@ PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<u
     } else {
         run_both([&] { front_end = build_apertures(0, split, 0); },
                  [&] {
-                     PulseBuilder counter(fps_, decoder, nullptr, pulses, 0);
+                     PulseBuilder counter(fps_, decoder, nullptr, pulses, 0, 0);
                      for (std::size_t i = 0; i < split; ++i)
                          build_records(headers[i], counter, 0, headers[i].record_count(), true);
                      back_first_row = counter.row();
@@ -221,16 +217,9 @@ PulseReader::ManyAperturePulses PulseReader::get_pulses_many(const std::vector<u
                  });
     }
     // A filter may have dropped front pulses: close the gap.
-    const std::size_t gap = back_first_row - front_end;
     close_gap(pulses, back_first_row, back_end, front_end);
-    for (std::size_t i = split; i < apertures.size() && gap > 0; ++i) ends[i] -= gap;
-    const std::size_t rows = back_end - gap;
-    pulses.mark_filled(rows);
-
-    result.aperture_index.reserve(rows);
-    for (std::size_t i = 0, row = 0; i < apertures.size(); row = ends[i++])
-        for (std::size_t r = row; r < ends[i]; ++r) result.aperture_index.push_back_reserved(apertures[i]);
-    return result;
+    pulses.mark_filled(back_end - (back_first_row - front_end));
+    return pulses;
 }
 
 }  // namespace zpr

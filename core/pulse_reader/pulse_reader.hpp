@@ -77,13 +77,8 @@ public:
     // The aperture's pulses, filtered when `filter` is not null.
     AperturePulses get_pulses(uint64_t aperture, const PulseFilter* filter) const;
 
-    // The pulses of several apertures, in the order given, in one list; `aperture_index`
-    // names each pulse's aperture.
-    struct ManyAperturePulses {
-        PulseColumns pulses;
-        Column<uint64_t> aperture_index;
-    };
-    ManyAperturePulses get_pulses_many(const std::vector<uint64_t>& apertures, const PulseFilter* filter) const;
+    // The pulses of several apertures, in the order given, in one list.
+    PulseColumns get_pulses_many(const std::vector<uint64_t>& apertures, const PulseFilter* filter) const;
 
     // Writes a new pulse file holding the given apertures, in ascending order.
     void copy_apertures_to_new_file(const std::vector<uint64_t>& apertures, const std::string& file_name) const;

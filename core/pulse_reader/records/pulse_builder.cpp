@@ -132,7 +132,7 @@ namespace {
 
 // Where one group of eight pulses goes: the first of its rows in every column.
 struct PulseRowPointers {
-    uint64_t* index;
+    uint64_t *index, *aperture_index;
     uint32_t *start_f, *end_f, *dur_f;
     float* dur_s;
     uint32_t* ipd_f;
@@ -141,6 +141,7 @@ struct PulseRowPointers {
 
     static PulseRowPointers at(PulseColumns& p, std::size_t row) {
         return {p.index.data() + row,
+                p.aperture_index.data() + row,
                 p.start_f.data() + row,
                 p.end_f.data() + row,
                 p.dur_f.data() + row,
@@ -162,6 +163,7 @@ struct PulseRowPointers {
     void copy_from(const PulseRowPointers& from, std::size_t count) const {
         auto copy = [&](auto* to, const auto* values) { std::copy_n(values, count, to); };
         copy(index, from.index);
+        copy(aperture_index, from.aperture_index);
         copy(start_f, from.start_f);
         copy(end_f, from.end_f);
         copy(dur_f, from.dur_f);
@@ -183,7 +185,7 @@ struct PulseRowPointers {
 // One group of pulses in local storage, for the last, partly filled group of a piece: its
 // unused lanes must not spill into rows past the builder's own.
 struct PulseGroup {
-    uint64_t index[kLanes];
+    uint64_t index[kLanes], aperture_index[kLanes];
     uint32_t start_f[kLanes], end_f[kLanes], dur_f[kLanes];
     float dur_s[kLanes];
     uint32_t ipd_f[kLanes];
@@ -191,8 +193,9 @@ struct PulseGroup {
         binratio[kLanes], bg_mean[kLanes], bg_std[kLanes], bin0_bg_mean[kLanes], bin0_bg_std[kLanes];
 
     PulseRowPointers pointers() {
-        return {index,          start_f,           end_f,    dur_f,   dur_s,  ipd_f,        ipd_s,       snr,
-                intensity, bin0_intensity, intensity_display, binratio, bg_mean, bg_std, bin0_bg_mean, bin0_bg_std};
+        return {index,     aperture_index, start_f,           end_f,    dur_f,   dur_s,  ipd_f,        ipd_s,
+                snr,       intensity,      bin0_intensity,    intensity_display, binratio, bg_mean, bg_std,
+                bin0_bg_mean, bin0_bg_std};
     }
 };
 
@@ -200,6 +203,7 @@ struct PulseGroup {
 
 void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position) {
     const f32x8 fps = splat<f32x8>(fps_);
+    const u64x8 aperture = splat<u64x8>(aperture_);
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));  // all six measurement words are scaled
     // A local copy, which the stores to the columns below cannot be taken to change.
     const LaneDecoder decoder = decoder_;
@@ -216,6 +220,7 @@ void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first
         const RecordLanes lanes = gather(bytes, &rows_[j]);
         const u32x8 row = load<u32x8>(&rows_[j]);
         store(out.index, __builtin_convertvector(row, u64x8) + first_position);
+        store(out.aperture_index, aperture);
         const u32x8 end = load<u32x8>(&ends[j]);
         const u32x8 dur = __builtin_convertvector(lanes.words[1], u32x8);
         const u32x8 start = end - dur;

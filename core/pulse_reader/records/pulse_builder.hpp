@@ -28,13 +28,13 @@ namespace zpr {
 
 class PulseBuilder {
 public:
-    // Writes pulses into `out` from row `first_row` on, into room its caller has reserved
-    // (one row per record at most); it never changes the columns' sizes, so that two
-    // builders can fill two parts of the same columns at once. `filter` may be null: every
-    // pulse is kept.
+    // Writes pulses of aperture `aperture` into `out` from row `first_row` on, into room its
+    // caller has reserved (one row per record at most); it never changes the columns' sizes,
+    // so that two builders can fill two parts of the same columns at once. `filter` may be
+    // null: every pulse is kept.
     PulseBuilder(float fps, const LaneDecoder& decoder, const PulseFilter* filter, PulseColumns& out,
-                 std::size_t first_row)
-        : fps_(fps), decoder_(decoder), out_(out), row_(first_row) {
+                 std::size_t first_row, uint64_t aperture)
+        : fps_(fps), decoder_(decoder), out_(out), row_(first_row), aperture_(aperture) {
         if (filter != nullptr) {
             filter_.emplace(*filter, fps);
             recalc_ipd_ = filter->recalc_ipd;
@@ -72,6 +72,7 @@ private:
     bool recalc_ipd_ = false;
     PulseColumns& out_;
     std::size_t row_;
+    uint64_t aperture_;
     uint32_t clock_ = 0;
     // End frame of the last pulse of the aperture so far, kept or not (the order check's
     // "previous end" starts at frame 0).

@@ -14,6 +14,7 @@ namespace zpr {
 
 struct PulseColumns {
     Column<uint64_t> index;   // position of the pulse's record among all records of the aperture
+    Column<uint64_t> aperture_index;  // the aperture the pulse belongs to, as asked for
     Column<uint32_t> start_f;
     Column<uint32_t> end_f;   // start_f + dur_f
     Column<uint32_t> dur_f;
@@ -48,6 +49,7 @@ template <class Visit>
 void for_each_pulse_column(Visit&& visit) {
     using C = PulseColumns;
     visit(&C::index);
+    visit(&C::aperture_index);
     visit(&C::start_f);
     visit(&C::end_f);
     visit(&C::dur_f);
