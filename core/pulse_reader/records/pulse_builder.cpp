@@ -216,7 +216,9 @@ void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first
         if (!any_written_) ends_[0] = ends[0] - RawRecord::from_bytes(bytes + rows_[0] * kRecordSize).words[1];
         ends_before = &ends_[0];
     }
-    auto emit_group = [&](std::size_t j, const PulseRowPointers& out) {
+    // Inlined into both loops below: called, each group would pay for a frame that holds a
+    // few hundred bytes of vectors.
+    auto emit_group = [&](std::size_t j, const PulseRowPointers& out) __attribute__((always_inline)) {
         const RecordLanes lanes = gather(bytes, &rows_[j]);
         const u32x8 row = load<u32x8>(&rows_[j]);
         store(out.index, __builtin_convertvector(row, u64x8) + first_position);
