@@ -59,6 +59,15 @@ public:
         buffer_bytes_ = bytes;
     }
 
+    // Room for `count` values at least, for scratch space that is refilled on every use:
+    // a larger need replaces the buffer, and the values are not kept.
+    void make_room(std::size_t count) {
+        if (count <= capacity()) return;
+        Column fresh;
+        fresh.reserve(count);
+        *this = std::move(fresh);
+    }
+
     // Appends into the reserved room, without checking it.
     void push_back_reserved(T value) noexcept { data_[size_++] = value; }
 

@@ -23,8 +23,8 @@ RecordLanes gather(const uint8_t* bytes, const uint32_t* rows) {
 }  // namespace
 
 void PulseBuilder::append(const uint8_t* bytes, std::size_t count, uint64_t first_position) {
-    rows_.resize(count + kLanes);
-    ends_.resize(1 + count + kLanes);
+    rows_.make_room(count + kLanes);
+    ends_.make_room(1 + count + kLanes);
     const std::size_t found = list_pulses(bytes, count);
     if (found == 0) return;
     const uint32_t last_end = ends_[found];
@@ -48,12 +48,12 @@ std::size_t PulseBuilder::list_pulses(const uint8_t* bytes, std::size_t count) {
     }
     clock_ = clock;
     // Lanes past the last pulse of the piece decode record 0, harmlessly.
-    std::fill_n(rows_.begin() + found, kLanes, 0u);
+    std::fill_n(rows_.data() + found, kLanes, 0u);
     return found;
 }
 
 std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found) {
-    ends_before_.resize(found + kLanes);
+    ends_before_.make_room(found + kLanes);
     const f32x8 fps = splat<f32x8>(fps_);
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));
     // Local copies, which the stores to the lists below cannot be taken to change.
@@ -124,7 +124,7 @@ std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found)
             kept += keeps;
         }
     }
-    std::fill_n(rows_.begin() + kept, kLanes, 0u);
+    std::fill_n(rows_.data() + kept, kLanes, 0u);
     return kept;
 }
 

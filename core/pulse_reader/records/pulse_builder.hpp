@@ -22,7 +22,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
 namespace zpr {
 
@@ -85,9 +84,10 @@ private:
     // place further on, behind the end of the pulse before the piece (so that the ends of
     // eight pulses and of the eight before them are both a plain load). Filtered, each kept
     // pulse also lists the end its ipd_f counts from.
-    std::vector<uint32_t> rows_;
-    std::vector<uint32_t> ends_;
-    std::vector<uint32_t> ends_before_;
+    // Column memory, so that the lists of one query are kept for the next.
+    Column<uint32_t> rows_;
+    Column<uint32_t> ends_;
+    Column<uint32_t> ends_before_;
 };
 
 }  // namespace zpr

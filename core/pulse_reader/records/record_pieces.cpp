@@ -13,7 +13,7 @@ RecordPieces::RecordPieces(const File& file, uint64_t file_size, const ApertureH
       last_(std::min<std::size_t>(last, header.record_count())),
       piece_start_(std::min(first, last_)) {
     require_within(file_size, first_record_offset_, uint64_t(header.record_count()) * kRecordSize);
-    buffer_.resize((std::min(last_ - piece_start_, kPieceRecords) + simd::kLanes) * kRecordSize);
+    buffer_.make_room((std::min(last_ - piece_start_, kPieceRecords) + simd::kLanes) * kRecordSize);
 }
 
 bool RecordPieces::next() {

@@ -9,12 +9,12 @@
 // The caller passes the length, which the reader takes once when it opens the file.
 #pragma once
 
+#include "column.hpp"
 #include "file_io.hpp"
 #include "pulse_reader/headers/aperture_header.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace zpr {
 
@@ -39,7 +39,8 @@ private:
     std::size_t last_;
     std::size_t piece_start_ = 0;
     std::size_t piece_length_ = 0;
-    std::vector<uint8_t> buffer_;
+    // Column memory, so that the buffers of one query are kept for the next.
+    Column<uint8_t> buffer_;
 };
 
 }  // namespace zpr
