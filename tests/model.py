@@ -251,7 +251,8 @@ def filter_pulses(pulses: dict[str, np.ndarray], fps, n_apertures: int = 1, **cr
         ipd = (kept["start_f"].astype(np.uint64) - _previous_in_aperture(kept["end_f"], kept["aperture"])) & U32
         ipd[_first_of_run(kept["aperture"])] = 0
         kept["ipd_f"] = ipd.astype(np.uint32)
-        kept["ipd_s"] = kept["ipd_f"].astype(F32) / fps
+        with np.errstate(all="ignore"):
+            kept["ipd_s"] = kept["ipd_f"].astype(F32) / fps
     return kept, failed
 
 

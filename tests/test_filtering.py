@@ -9,7 +9,8 @@ import re
 import numpy as np
 import pytest
 
-from model import FLAT_ENCODINGS, build_pulses, decode, filter_pulses, query, raw_words
+from conftest import metadata_with
+from model import FLAT_ENCODINGS, assert_columns_equal, build_pulses, decode, filter_pulses, pulses_table, query, raw_words
 from pulsefile import Aperture, background, padding, pulse
 
 zpr = pytest.importorskip("zyn_pulse_reader")
@@ -215,3 +216,41 @@ def test_bad_filter_arguments(make_file, call_args, error, message):
         if message:
             assert str(info.value) == message
         assert len(reader.get_pulses(3)) == 6
+
+
+def spread_pulses() -> list[bytes]:
+    """Pulses whose start and end frames run from small counts to past 2^25, where the float
+    conversion of a frame count rounds, with durations from 1 to 65535 frames."""
+    records, rng = [], np.random.default_rng(7)
+    for n in range(400):
+        records.append(pulse(int(rng.integers(1, 65536)), int(rng.integers(1, 65536)) if n % 3 else n % 7 + 1))
+    return records
+
+
+@pytest.mark.parametrize("fps", [100.0, 29.97, 1e-3, 3e38, 0.0, -50.0])
+@pytest.mark.parametrize("criterion", ["start_m", "end_m", "mask_s", "min_dur_s", "max_dur_s"])
+def test_time_criteria_at_exact_bounds(make_file, fps, criterion):
+    # Bounds equal to the times of actual pulses, and the floats just beside them: a criterion
+    # must split the pulses exactly where the division in single precision puts them.
+    records = spread_pulses()
+    path = make_file(Aperture(3, records), encodings=FLAT_ENCODINGS, metadata=metadata_with(fps=fps))
+    model = build_pulses(decode(raw_words(records), FLAT_ENCODINGS), fps)
+    f32 = np.float32
+    with np.errstate(all="ignore"):
+        times = {
+            "start_m": model["start_f"].astype(f32) / (f32(60) * f32(fps)),
+            "end_m": model["end_f"].astype(f32) / (f32(60) * f32(fps)),
+            "mask_s": model["start_f"].astype(f32) / f32(fps),
+            "min_dur_s": model["dur_s"],
+            "max_dur_s": model["dur_s"],
+        }[criterion]
+    picks = times[[0, 1, 57, 211, 399]]
+    bounds = np.concatenate([picks, np.nextafter(picks, f32(np.inf)), np.nextafter(picks, f32(-np.inf))])
+    with zpr.PulseReader(path) as reader:
+        for bound in bounds.tolist():
+            value = (bound, bound * 2 + 1) if criterion == "mask_s" else bound
+            criteria = {criterion: value, "recalc_ipd": True}
+            want, failed = filter_pulses(model, fps, **criteria)
+            assert not failed.any()
+            got = reader.get_pulses(3, pulse_filter_kwargs=criteria)
+            assert_columns_equal(got.reset_index(), pulses_table(want, 3), where=lambda row: f"bound {bound!r}")
