@@ -26,6 +26,8 @@ def path(tmp_path_factory):
     raw = rng.integers(0, 65536, (n, 8), dtype=np.uint16)
     raw[:, 0] = rng.integers(1, 50, n)
     raw[rng.random(n) < 0.3, 1] = 0
+    # A long run of one kind (pulses) at the start of aperture 1.
+    raw[COUNTS[0] : COUNTS[0] + 10_000, 1] |= 1
     numbers = np.arange(len(COUNTS))
     file = bulk_file(numbers, numbers, numbers, raw, np.array(COUNTS), [(0, 2, 9)] * 8, DEFAULT_METADATA)
     out = tmp_path_factory.mktemp("memory") / "run.pulses.bin"
@@ -78,7 +80,7 @@ def test_reused_buffers_give_the_same_results(path, kind):
             pd.testing.assert_frame_equal(query(reader, aperture), snapshots[aperture])
 
 
-@pytest.mark.parametrize("aperture", [0, 2, 3])  # 150, 400,000 and 9 rows
+@pytest.mark.parametrize("aperture", [0, 1, 2, 3])  # 150, 30,000 (10,000 pulses first), 400,000 and 9 rows
 def test_record_type_names_keep_their_references_balanced(path, aperture):
     """Every "record_type" cell owns one reference to its name: taking them in bulk must add
     exactly one per cell, and freeing the table must give every one back."""

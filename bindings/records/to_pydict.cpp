@@ -1,8 +1,11 @@
 #include "records/to_pydict.hpp"
 
+#include "simd.hpp"
+
 #define PY_ARRAY_UNIQUE_SYMBOL zyn_pulse_reader_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 
@@ -94,26 +97,47 @@ const RecordTypeNames& record_type_names() {
     return names;
 }
 
+// How many rows of each kind use each copy of its name, row r using copy r % kNameCopies.
+// Counted sixteen rows at a time in byte counters, which are added up before they can
+// overflow: counting row by row in memory would cost more than filling the cells.
+using NameReferences = std::array<std::array<std::size_t, kNameCopies>, kFormattedRecordTypeCount>;
+NameReferences count_name_references(const FormattedRecordType* codes, std::size_t count) {
+    using u8x16 = uint8_t __attribute__((vector_size(16)));
+    static_assert(16 % kNameCopies == 0);
+    NameReferences references{};
+    const std::size_t whole = count / 16 * 16;
+    std::size_t row = 0;
+    while (row < whole) {
+        std::array<u8x16, kFormattedRecordTypeCount> counts{};
+        const std::size_t stop = std::min(whole, row + 255 * 16);
+        for (; row < stop; row += 16) {
+            const u8x16 kinds = simd::load<u8x16>(codes + row);
+            // A comparison sets its lanes to all ones: subtracting it counts one.
+            for (std::size_t type = 0; type < counts.size(); ++type) counts[type] -= u8x16(kinds == uint8_t(type));
+        }
+        for (std::size_t type = 0; type < counts.size(); ++type)
+            for (std::size_t lane = 0; lane < 16; ++lane) references[type][lane % kNameCopies] += counts[type][lane];
+    }
+    for (; row < count; ++row) ++references[std::size_t(codes[row])][row % kNameCopies];
+    return references;
+}
+
 PyRef record_type_column(const Column<FormattedRecordType>& types, PyObject* pandas) {
     const RecordTypeNames& names = record_type_names();
     npy_intp size = npy_intp(types.size());
     // A new object array starts out with every cell empty (NULL).
     PyRef array = checked(PyArray_SimpleNew(1, &size, NPY_OBJECT));
     auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    // Each cell holds a reference to its name. The references each name gets are tallied
-    // and taken in one step.
-    std::array<std::array<std::size_t, kNameCopies>, kFormattedRecordTypeCount> references{};
     const FormattedRecordType* const codes = types.data();
-    auto fill = [&](std::size_t row, std::size_t copy) {
-        const auto type = std::size_t(codes[row]);
-        cells[row] = names[type][copy];
-        ++references[type][copy];
-    };
-    // Whole rounds of the copies first, so that each row's copy is known without a division.
+    // Each cell holds a reference to its name: the references each name gets are counted
+    // and taken in one step. Whole rounds of the copies first, so that each row's copy is
+    // known without a division.
     std::size_t row = 0;
     for (; row + kNameCopies <= types.size(); row += kNameCopies)
-        for (std::size_t copy = 0; copy < kNameCopies; ++copy) fill(row + copy, copy);
-    for (std::size_t copy = 0; row < types.size(); ++row, ++copy) fill(row, copy);
+        for (std::size_t copy = 0; copy < kNameCopies; ++copy)
+            cells[row + copy] = names[std::size_t(codes[row + copy])][copy];
+    for (std::size_t copy = 0; row < types.size(); ++row, ++copy) cells[row] = names[std::size_t(codes[row])][copy];
+    const NameReferences references = count_name_references(codes, types.size());
     for (std::size_t type = 0; type < names.size(); ++type) {
         for (std::size_t copy = 0; copy < kNameCopies; ++copy) {
             PyObject* name = names[type][copy];
