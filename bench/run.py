@@ -52,12 +52,12 @@ FULL = {
     "run": ((2_000_000, 1), (100_000, 100), (1_000, 8_000), (100, 11_899)),
     "strip": {"rows": 25, "cols": 200, "mix": ((100_000, 20), (1_000, 2_000), (100, 2_980))},
     "open_apertures": 1_000_000,
-    "repeats": {100: 7, 1_000: 7, 100_000: 5, 2_000_000: 5},
+    "repeats": {100: 7, 1_000: 7, 100_000: 9, 2_000_000: 9},
     "loop_repeats": 3,
     "many_repeats": 7,
     "writer_repeats": 5,
     "open_repeats": 5,
-    "core_repeats": 7,
+    "core_repeats": 11,
     "check_sample": 300,
 }
 QUICK = {
