@@ -3,8 +3,6 @@
 #include "error.hpp"
 #include "run_both.hpp"
 
-#include <optional>
-
 namespace zpr {
 
 namespace {
@@ -21,12 +19,6 @@ void close_gap(PulseColumns& pulses, std::size_t first, std::size_t last, std::s
         return;
     }
     run_both([&] { pulses.move_rows(first, last, to, 0, 2); }, [&] { pulses.move_rows(first, last, to, 1, 2); });
-}
-
-// The query's filter made ready for its builders, or none.
-std::optional<LaneFilter> prepare(const PulseFilter* filter, float fps) {
-    if (filter == nullptr) return std::nullopt;
-    return LaneFilter(*filter, fps);
 }
 
 }  // namespace
@@ -154,10 +146,8 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
     require_within(file_size_, result.header.aperture_byteloc + kApertureHeaderSize, uint64_t(count) * kRecordSize);
     pulses.reserve(count);
     const LaneDecoder decoder(encoding_records_);
-    const std::optional<LaneFilter> lane_filter = prepare(filter, fps_);
-    const LaneFilter* judge = lane_filter ? &*lane_filter : nullptr;
 
-    PulseBuilder front(fps_, decoder, judge, pulses, 0, aperture);
+    PulseBuilder front(fps_, decoder, filter, pulses, 0, aperture);
     if (count < kTwoThreadRecords) {
         build_records(result.header, front, 0, count);
         pulses.mark_filled(front.row());
@@ -169,7 +159,7 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
     // the clock over them costs about a third of building them (measured from 100,000 to
     // 2,000,000 records), so the front part takes three fifths of the records.
     const std::size_t split = count / 5 * 3;
-    PulseBuilder back(fps_, decoder, judge, pulses, 0, aperture);
+    PulseBuilder back(fps_, decoder, filter, pulses, 0, aperture);
     std::size_t back_first_row = 0;
     run_both([&] { build_records(result.header, front, 0, split); },
              [&] {
@@ -199,11 +189,9 @@ PulseColumns PulseReader::get_pulses_many(const std::vector<uint64_t>& apertures
     PulseColumns pulses;
     pulses.reserve(total);
     const LaneDecoder decoder(encoding_records_);
-    const std::optional<LaneFilter> lane_filter = prepare(filter, fps_);
-    const LaneFilter* judge = lane_filter ? &*lane_filter : nullptr;
     auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row) {
         for (std::size_t i = begin; i < end; ++i) {
-            PulseBuilder builder(fps_, decoder, judge, pulses, row, apertures[i]);
+            PulseBuilder builder(fps_, decoder, filter, pulses, row, apertures[i]);
             build_records(headers[i], builder, 0, headers[i].record_count());
             row = builder.row();
         }

@@ -54,12 +54,13 @@ std::size_t PulseBuilder::list_pulses(const uint8_t* bytes, std::size_t count) {
 
 std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found) {
     ends_before_.make_room(found + kLanes);
+    const f32x8 fps = splat<f32x8>(fps_);
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));
     // Local copies, which the stores to the lists below cannot be taken to change.
     const LaneDecoder decoder = decoder_;
     const LaneFilter filter = *filter_;
     const bool uses_intensity = filter.uses_snr() || filter.uses_intensity() || filter.uses_binratio();
-    const bool recalc = filter.recalc_ipd();
+    const bool recalc = recalc_ipd_;
     bool any_pulse = any_pulse_;
     uint32_t kept_end = last_written_end_;
     bool any_kept = any_written_;
@@ -84,6 +85,7 @@ std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found)
         p.start_f = start;
         p.end_f = end;
         p.dur_f = dur;
+        if (filter.uses_dur_s()) p.dur_s = __builtin_convertvector(i32x8(dur), f32x8) / fps;  // dur_f < 2^16
         if (uses_intensity) {
             p.intensity = decoder.value(lanes, 3, every_lane);
             if (filter.uses_snr()) p.snr = p.intensity / decoder.value(lanes, 7, every_lane);

@@ -16,10 +16,12 @@
 #pragma once
 
 #include "pulse_filter/lane_filter.hpp"
+#include "pulse_filter/pulse_filter.hpp"
 #include "pulse_reader/records/pulse_columns.hpp"
 #include "pulse_reader/records/record_lanes.hpp"
 
 #include <cstdint>
+#include <optional>
 
 namespace zpr {
 
@@ -29,9 +31,14 @@ public:
     // caller has reserved (one row per record at most); it never changes the columns' sizes,
     // so that two builders can fill two parts of the same columns at once. `filter` may be
     // null: every pulse is kept.
-    PulseBuilder(float fps, const LaneDecoder& decoder, const LaneFilter* filter, PulseColumns& out,
+    PulseBuilder(float fps, const LaneDecoder& decoder, const PulseFilter* filter, PulseColumns& out,
                  std::size_t first_row, uint64_t aperture)
-        : fps_(fps), decoder_(decoder), filter_(filter), out_(out), row_(first_row), aperture_(aperture) {}
+        : fps_(fps), decoder_(decoder), out_(out), row_(first_row), aperture_(aperture) {
+        if (filter != nullptr) {
+            filter_.emplace(*filter, fps);
+            recalc_ipd_ = filter->recalc_ipd;
+        }
+    }
 
     // Writes the (kept) pulses among the `count` raw records at `bytes`, the next records of
     // the aperture; the first of them is record `first_position`. With a filter, throws
@@ -60,7 +67,8 @@ private:
 
     float fps_;
     const LaneDecoder& decoder_;
-    const LaneFilter* filter_;
+    std::optional<LaneFilter> filter_;
+    bool recalc_ipd_ = false;
     PulseColumns& out_;
     std::size_t row_;
     uint64_t aperture_;
