@@ -6,6 +6,7 @@
 #include "pulse_filter/py_pulse_filter.hpp"
 #include "pulse_reader/borrow.hpp"
 #include "pulse_reader/methods.hpp"
+#include "records/data_frame.hpp"
 
 #include <cmath>
 #include <new>
@@ -63,6 +64,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         zpr::PulseReader reader = zpr::PulseReader::open(file_name);
         std::optional<zpr::PulseFilter> default_filter = choose_filter(filter_arguments, std::nullopt);
         PyRef pandas = checked(PyImport_ImportModule("pandas"));
+        PyRef frame_from_blocks = find_frame_from_blocks();
         PyRef attrs = base_attrs(reader, file_name);
         PyRef metadata = python_metadata(reader);
 
@@ -72,6 +74,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&object->reader) std::optional<zpr::PulseReader>(std::move(reader));
         new (&object->default_filter) std::optional<zpr::PulseFilter>(default_filter);
         object->pandas = pandas.release();
+        object->frame_from_blocks = frame_from_blocks.release();
         object->attrs = attrs.release();
         object->metadata = metadata.release();
         object->borrow = 0;
@@ -82,6 +85,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int reader_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* object = reinterpret_cast<PyPulseReader*>(self);
     Py_VISIT(object->pandas);
+    Py_VISIT(object->frame_from_blocks);
     Py_VISIT(object->attrs);
     Py_VISIT(object->metadata);
     return 0;
@@ -90,6 +94,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
 int reader_clear(PyObject* self) {
     auto* object = reinterpret_cast<PyPulseReader*>(self);
     Py_CLEAR(object->pandas);
+    Py_CLEAR(object->frame_from_blocks);
     Py_CLEAR(object->attrs);
     Py_CLEAR(object->metadata);
     return 0;

@@ -15,6 +15,7 @@ struct PyPulseReader {
     std::optional<zpr::PulseReader> reader;  // empty once closed
     std::optional<zpr::PulseFilter> default_filter;
     PyObject* pandas;
+    PyObject* frame_from_blocks;  // pandas' block-level frame constructor, or None
     PyObject* attrs;     // base DataFrame attributes
     PyObject* metadata;  // json.loads of the metadata text
     // Access to the object: 0 free, > 0 that many shared users, -1 one exclusive user.

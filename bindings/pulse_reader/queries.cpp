@@ -8,7 +8,7 @@
 #include "pulse_filter/py_pulse_filter.hpp"
 #include "pulse_reader/borrow.hpp"
 #include "pulse_reader/methods.hpp"
-#include "records/to_pydict.hpp"
+#include "records/column_table.hpp"
 
 namespace zpr::py {
 
@@ -21,23 +21,15 @@ void set_attr(PyObject* attrs, const char* key, uint64_t value) {
 }
 
 // A DataFrame over `table` carrying `attrs`, with `row_index` as its row index when given.
-PyRef frame_with_attrs(PyPulseReader* self, PyObject* table, PyObject* attrs, PyObject* row_index = nullptr) {
-    // The columns are fresh arrays that nothing else references, so pandas may keep them as
-    // they are instead of copying them into consolidated blocks: at every size that builds
-    // the frame in well under the time of its default.
-    PyRef frame_type = checked(PyObject_GetAttrString(self->pandas, "DataFrame"));
-    PyRef args = checked(PyTuple_Pack(1, table));
-    PyRef kwargs = checked(PyDict_New());
-    check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
-    if (row_index != nullptr) check_status(PyDict_SetItemString(kwargs.get(), "index", row_index));
-    PyRef frame = checked(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
+PyRef frame_with_attrs(PyPulseReader* self, const ColumnTable& table, PyObject* attrs, PyObject* row_index = nullptr) {
+    PyRef frame = make_data_frame(self->pandas, self->frame_from_blocks, table, row_index);
     check_status(PyObject_SetAttrString(frame.get(), "attrs", attrs));
     return frame;
 }
 
 // A DataFrame over `table` whose attrs hold the aperture's identity, then the reader's base
 // attributes.
-PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, PyObject* table,
+PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, const ColumnTable& table,
                    PyObject* row_index = nullptr) {
     PyRef attrs = checked(PyDict_New());
     set_attr(attrs.get(), "aperture_index", header.aperture_index());
@@ -51,10 +43,8 @@ PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, PyObject* 
 // Takes the "index" column (each pulse's record position) out of a pulses table and returns
 // it as the frame's row index, named "index". Building the frame over this index gives the
 // same frame as popping the column and calling set_index with it, at a third of the cost.
-PyRef take_record_position_index(PyPulseReader* self, PyObject* table) {
-    PyRef positions = PyRef::borrow(PyDict_GetItemString(table, "index"));
-    if (!positions) raise(PyExc_KeyError, "index");
-    check_status(PyDict_DelItemString(table, "index"));
+PyRef take_record_position_index(PyPulseReader* self, ColumnTable& table) {
+    PyRef positions = table.take("index");
     PyRef index_type = checked(PyObject_GetAttrString(self->pandas, "Index"));
     PyRef args = checked(PyTuple_Pack(1, positions.get()));
     PyRef kwargs = checked(Py_BuildValue("{s:s,s:O}", "name", "index", "copy", Py_False));
@@ -86,8 +76,8 @@ PyObject* get_all_records(PyObject* py_self, PyObject* const* args, Py_ssize_t n
 
         ApertureRecords result =
             run_query("Failed to get records: ", [&] { return reader.get_all_records(aperture); });
-        PyRef table = to_pydict(std::move(result.records), self->pandas);
-        return to_dataframe(self, result.header, table.get()).release();
+        const ColumnTable table = to_column_table(std::move(result.records));
+        return to_dataframe(self, result.header, table).release();
     });
 }
 
@@ -109,9 +99,9 @@ PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
         AperturePulses result = run_query("Failed to get pulses: ", [&] {
             return reader.get_pulses(aperture, filter ? &*filter : nullptr);
         });
-        PyRef table = to_pydict(std::move(result.pulses), include_aperture_index);
-        PyRef row_index = take_record_position_index(self, table.get());
-        return to_dataframe(self, result.header, table.get(), row_index.get()).release();
+        ColumnTable table = to_column_table(std::move(result.pulses), include_aperture_index);
+        PyRef row_index = take_record_position_index(self, table);
+        return to_dataframe(self, result.header, table, row_index.get()).release();
     });
 }
 
@@ -132,10 +122,10 @@ PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t n
         PulseColumns pulses = run_query("Failed to get pulses: ", [&] {
             return reader.get_pulses_many(*apertures, filter ? &*filter : nullptr);
         });
-        PyRef table = to_pydict(std::move(pulses), true);
+        ColumnTable table = to_column_table(std::move(pulses), true);
         PyRef attrs = checked(PyDict_Copy(self->attrs));
-        PyRef row_index = take_record_position_index(self, table.get());
-        return frame_with_attrs(self, table.get(), attrs.get(), row_index.get()).release();
+        PyRef row_index = take_record_position_index(self, table);
+        return frame_with_attrs(self, table, attrs.get(), row_index.get()).release();
     });
 }
 

@@ -1,4 +1,4 @@
-#include "records/to_pydict.hpp"
+#include "records/column_table.hpp"
 
 #include "simd.hpp"
 
@@ -58,13 +58,9 @@ PyRef adopt(Column<T>&& column) {
     return array;
 }
 
-void insert(PyObject* table, const char* name, PyRef column) {
-    check_status(PyDict_SetItemString(table, name, column.get()));
-}
-
 template <class T>
-void insert(PyObject* table, const char* name, Column<T>&& values) {
-    insert(table, name, adopt(std::move(values)));
+void insert(ColumnTable& table, const char* name, Column<T>&& values) {
+    table.add(name, adopt(std::move(values)));
 }
 
 // Rows take their kind's name from one of this many equal string objects, round robin. The
@@ -122,7 +118,7 @@ NameReferences count_name_references(const FormattedRecordType* codes, std::size
     return references;
 }
 
-PyRef record_type_column(const Column<FormattedRecordType>& types, PyObject* pandas) {
+PyRef record_type_column(const Column<FormattedRecordType>& types) {
     const RecordTypeNames& names = record_type_names();
     npy_intp size = npy_intp(types.size());
     // A new object array starts out with every cell empty (NULL).
@@ -144,20 +140,14 @@ PyRef record_type_column(const Column<FormattedRecordType>& types, PyObject* pan
             Py_SET_REFCNT(name, Py_REFCNT(name) + Py_ssize_t(references[type][copy]));
         }
     }
-    // pandas 3 would infer its string dtype from str values; an explicit object Series keeps
-    // the column's type the same on every pandas version.
-    PyRef series_type = checked(PyObject_GetAttrString(pandas, "Series"));
-    PyRef args = checked(PyTuple_Pack(1, array.get()));
-    PyRef kwargs = checked(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
-    return checked(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
+    return array;
 }
 
 }  // namespace
 
-PyRef to_pydict(RecordColumns&& records, PyObject* pandas) {
+ColumnTable to_column_table(RecordColumns&& records) {
     ensure_numpy();
-    PyRef table = checked(PyDict_New());
-    PyObject* t = table.get();
+    ColumnTable t;
     insert(t, "ipd_f", std::move(records.ipd_f));
     insert(t, "dur_f", std::move(records.dur_f));
     insert(t, "bin0_intensity", std::move(records.bin0_intensity));
@@ -167,16 +157,15 @@ PyRef to_pydict(RecordColumns&& records, PyObject* pandas) {
     insert(t, "bin0_bg_std", std::move(records.bin0_bg_std));
     insert(t, "bin1_bg_std", std::move(records.bin1_bg_std));
     insert(t, "start_f", std::move(records.start_f));
-    insert(t, "record_type", record_type_column(records.record_type, pandas));
+    t.add("record_type", record_type_column(records.record_type));
     insert(t, "long_pulse_duration_f", std::move(records.long_pulse_duration_f));
     insert(t, "event_f", std::move(records.event_f));
-    return table;
+    return t;
 }
 
-PyRef to_pydict(PulseColumns&& pulses, bool include_aperture_index) {
+ColumnTable to_column_table(PulseColumns&& pulses, bool include_aperture_index) {
     ensure_numpy();
-    PyRef table = checked(PyDict_New());
-    PyObject* t = table.get();
+    ColumnTable t;
     insert(t, "index", std::move(pulses.index));
     if (include_aperture_index) insert(t, "aperture_index", std::move(pulses.aperture_index));
     insert(t, "start_f", std::move(pulses.start_f));
@@ -194,7 +183,7 @@ PyRef to_pydict(PulseColumns&& pulses, bool include_aperture_index) {
     insert(t, "bg_std", std::move(pulses.bg_std));
     insert(t, "bin0_bg_mean", std::move(pulses.bin0_bg_mean));
     insert(t, "bin0_bg_std", std::move(pulses.bin0_bg_std));
-    return table;
+    return t;
 }
 
 }  // namespace zpr::py
