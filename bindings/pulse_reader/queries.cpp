@@ -40,13 +40,13 @@ PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, const Colu
     return frame_with_attrs(self, table, attrs.get(), row_index);
 }
 
-// Takes the "index" column (each pulse's record position) out of a pulses table and returns
-// it as the frame's row index, named "index". Building the frame over this index gives the
-// same frame as popping the column and calling set_index with it, at a third of the cost.
-PyRef take_record_position_index(PyPulseReader* self, ColumnTable& table) {
-    PyRef positions = table.take("index");
+// The pulses table's row index: each pulse's record position, named "index". Building the
+// frame over this index gives the same frame as popping an "index" column and calling
+// set_index with it, at a third of the cost.
+PyRef record_position_index(PyPulseReader* self, const ColumnTable& table) {
+    PyObject* positions = table.row_index_values.get();
     PyRef index_type = checked(PyObject_GetAttrString(self->pandas, "Index"));
-    PyRef args = checked(PyTuple_Pack(1, positions.get()));
+    PyRef args = checked(PyTuple_Pack(1, positions));
     PyRef kwargs = checked(Py_BuildValue("{s:s,s:O}", "name", "index", "copy", Py_False));
     return checked(PyObject_Call(index_type.get(), args.get(), kwargs.get()));
 }
@@ -99,8 +99,8 @@ PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
         AperturePulses result = run_query("Failed to get pulses: ", [&] {
             return reader.get_pulses(aperture, filter ? &*filter : nullptr);
         });
-        ColumnTable table = to_column_table(std::move(result.pulses), include_aperture_index);
-        PyRef row_index = take_record_position_index(self, table);
+        const ColumnTable table = to_column_table(std::move(result.pulses), include_aperture_index);
+        PyRef row_index = record_position_index(self, table);
         return to_dataframe(self, result.header, table, row_index.get()).release();
     });
 }
@@ -122,9 +122,9 @@ PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t n
         PulseColumns pulses = run_query("Failed to get pulses: ", [&] {
             return reader.get_pulses_many(*apertures, filter ? &*filter : nullptr);
         });
-        ColumnTable table = to_column_table(std::move(pulses), true);
+        const ColumnTable table = to_column_table(std::move(pulses), true);
         PyRef attrs = checked(PyDict_Copy(self->attrs));
-        PyRef row_index = take_record_position_index(self, table);
+        PyRef row_index = record_position_index(self, table);
         return frame_with_attrs(self, table, attrs.get(), row_index.get()).release();
     });
 }

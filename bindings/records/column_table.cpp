@@ -36,31 +36,55 @@ void free_column(PyObject* capsule) {
                        reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(capsule)));
 }
 
-// A one-dimensional array over the column's buffer. The buffer moves into a capsule that
-// becomes the array's base object, so it is freed exactly when NumPy drops the array.
+// An array of `rank` dimensions over a released buffer. The buffer moves into a capsule
+// that becomes the array's base object, so it is freed exactly when NumPy drops the array.
 template <class T>
-PyRef adopt(Column<T>&& column) {
-    npy_intp size = npy_intp(column.size());
-    if (size == 0) return checked(PyArray_SimpleNew(1, &size, numpy_type<T>()));
-    const auto [data, buffer_bytes] = column.release();
-    PyObject* capsule = PyCapsule_New(data, kColumnCapsule, nullptr);
+PyRef array_over(typename Column<T>::Released buffer, int rank, npy_intp* shape, npy_intp* strides) {
+    if (buffer.data == nullptr || PyArray_MultiplyList(shape, rank) == 0) {
+        free_column_buffer(buffer.data, buffer.buffer_bytes);
+        return checked(PyArray_SimpleNew(rank, shape, numpy_type<T>()));
+    }
+    PyObject* capsule = PyCapsule_New(buffer.data, kColumnCapsule, nullptr);
     if (capsule == nullptr) {
-        free_column_buffer(data, buffer_bytes);
+        free_column_buffer(buffer.data, buffer.buffer_bytes);
         throw PythonError{};
     }
     PyRef owner(capsule);
     // The destructor is set only once the capsule knows the size.
-    PyCapsule_SetContext(capsule, reinterpret_cast<void*>(std::uintptr_t(buffer_bytes)));
+    PyCapsule_SetContext(capsule, reinterpret_cast<void*>(std::uintptr_t(buffer.buffer_bytes)));
     PyCapsule_SetDestructor(capsule, free_column);
-    PyRef array = checked(PyArray_SimpleNewFromData(1, &size, numpy_type<T>(), data));
+    PyRef array = checked(PyArray_New(&PyArray_Type, rank, shape, numpy_type<T>(), strides, buffer.data, 0,
+                                      NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED, nullptr));
     // SetBaseObject takes the capsule's reference whether or not it succeeds.
     check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()));
     return array;
 }
 
+// The column as a one-dimensional array.
+template <class T>
+PyRef adopt_values(Column<T>&& column) {
+    npy_intp shape[1] = {npy_intp(column.size())};
+    return array_over<T>(column.release(), 1, shape, nullptr);
+}
+
+// The column as a block of one row.
+template <class T>
+PyRef adopt(Column<T>&& column) {
+    npy_intp shape[2] = {1, npy_intp(column.size())};
+    return array_over<T>(column.release(), 2, shape, nullptr);
+}
+
+// The first `rows` values of each column of the block, as a block.
+template <class T, std::size_t Width>
+PyRef adopt(ColumnBlock<T, Width>&& block, std::size_t rows) {
+    npy_intp shape[2] = {npy_intp(Width), npy_intp(rows)};
+    npy_intp strides[2] = {npy_intp(block.stride() * sizeof(T)), npy_intp(sizeof(T))};
+    return array_over<T>(block.release(), 2, shape, strides);
+}
+
 template <class T>
 void insert(ColumnTable& table, const char* name, Column<T>&& values) {
-    table.add(name, adopt(std::move(values)));
+    table.add(adopt(std::move(values)), {name});
 }
 
 // Rows take their kind's name from one of this many equal string objects, round robin. The
@@ -120,9 +144,9 @@ NameReferences count_name_references(const FormattedRecordType* codes, std::size
 
 PyRef record_type_column(const Column<FormattedRecordType>& types) {
     const RecordTypeNames& names = record_type_names();
-    npy_intp size = npy_intp(types.size());
+    npy_intp shape[2] = {1, npy_intp(types.size())};
     // A new object array starts out with every cell empty (NULL).
-    PyRef array = checked(PyArray_SimpleNew(1, &size, NPY_OBJECT));
+    PyRef array = checked(PyArray_SimpleNew(2, shape, NPY_OBJECT));
     auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     const FormattedRecordType* const codes = types.data();
     // Each cell holds a reference to its name: the references each name gets are counted
@@ -157,7 +181,7 @@ ColumnTable to_column_table(RecordColumns&& records) {
     insert(t, "bin0_bg_std", std::move(records.bin0_bg_std));
     insert(t, "bin1_bg_std", std::move(records.bin1_bg_std));
     insert(t, "start_f", std::move(records.start_f));
-    t.add("record_type", record_type_column(records.record_type));
+    t.add(record_type_column(records.record_type), {"record_type"});
     insert(t, "long_pulse_duration_f", std::move(records.long_pulse_duration_f));
     insert(t, "event_f", std::move(records.event_f));
     return t;
@@ -165,24 +189,18 @@ ColumnTable to_column_table(RecordColumns&& records) {
 
 ColumnTable to_column_table(PulseColumns&& pulses, bool include_aperture_index) {
     ensure_numpy();
+    const std::size_t rows = pulses.size();
     ColumnTable t;
-    insert(t, "index", std::move(pulses.index));
+    t.row_index_values = adopt_values(std::move(pulses.index));
     if (include_aperture_index) insert(t, "aperture_index", std::move(pulses.aperture_index));
-    insert(t, "start_f", std::move(pulses.start_f));
-    insert(t, "end_f", std::move(pulses.end_f));
-    insert(t, "dur_f", std::move(pulses.dur_f));
-    insert(t, "dur_s", std::move(pulses.dur_s));
-    insert(t, "ipd_f", std::move(pulses.ipd_f));
-    insert(t, "ipd_s", std::move(pulses.ipd_s));
-    insert(t, "snr", std::move(pulses.snr));
-    insert(t, "intensity", std::move(pulses.intensity));
-    insert(t, "bin0_intensity", std::move(pulses.bin0_intensity));
-    insert(t, "intensity_display", std::move(pulses.intensity_display));
-    insert(t, "binratio", std::move(pulses.binratio));
-    insert(t, "bg_mean", std::move(pulses.bg_mean));
-    insert(t, "bg_std", std::move(pulses.bg_std));
-    insert(t, "bin0_bg_mean", std::move(pulses.bin0_bg_mean));
-    insert(t, "bin0_bg_std", std::move(pulses.bin0_bg_std));
+    t.add(adopt(std::move(pulses.frames), rows), {"start_f", "end_f", "dur_f", "ipd_f"});
+    t.add(adopt(std::move(pulses.quantities), rows),
+          {"dur_s", "ipd_s", "snr", "intensity", "bin0_intensity", "intensity_display", "binratio", "bg_mean", "bg_std",
+           "bin0_bg_mean", "bin0_bg_std"});
+    // The frame's order interleaves the two blocks.
+    t.order.assign({"start_f", "end_f", "dur_f", "dur_s", "ipd_f", "ipd_s", "snr", "intensity", "bin0_intensity",
+                    "intensity_display", "binratio", "bg_mean", "bg_std", "bin0_bg_mean", "bin0_bg_std"});
+    if (include_aperture_index) t.order.insert(t.order.begin(), "aperture_index");
     return t;
 }
 

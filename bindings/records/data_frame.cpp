@@ -10,63 +10,69 @@ namespace zpr::py {
 
 namespace {
 
-bool is_object_array(PyObject* values) {
-    return PyArray_TYPE(reinterpret_cast<PyArrayObject*>(values)) == NPY_OBJECT;
-}
-
 // The frame's row count.
 Py_ssize_t row_count(const ColumnTable& table) {
-    if (table.columns.empty()) return 0;
-    return Py_ssize_t(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(table.columns.front().values.get())));
+    if (table.blocks.empty()) return 0;
+    return Py_ssize_t(PyArray_DIM(reinterpret_cast<PyArrayObject*>(table.blocks.front().values.get()), 1));
 }
 
-// Through the block-level constructor: each column becomes a block of one row, (1, rows)
-// over the column's own memory, placed at its column position.
-PyRef frame_from_column_blocks(PyObject* pandas, PyObject* frame_from_blocks, const ColumnTable& table,
-                               PyObject* row_index) {
-    const auto column_count = Py_ssize_t(table.columns.size());
-    PyRef names = checked(PyList_New(column_count));
-    PyRef blocks = checked(PyList_New(column_count));
-    npy_intp block_shape[2] = {1, row_count(table)};
-    PyArray_Dims block_dims{block_shape, 2};
-    npy_intp one = 1;
-    for (Py_ssize_t position = 0; position < column_count; ++position) {
-        const ColumnTable::Entry& column = table.columns[std::size_t(position)];
-        PyList_SET_ITEM(names.get(), position, checked(PyUnicode_FromString(column.name)).release());
-        PyRef block = checked(
-            PyArray_Newshape(reinterpret_cast<PyArrayObject*>(column.values.get()), &block_dims, NPY_CORDER));
-        PyRef placement = checked(PyArray_SimpleNew(1, &one, NPY_INTP));
-        *static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(placement.get()))) = position;
-        PyList_SET_ITEM(blocks.get(), position, checked(PyTuple_Pack(2, block.get(), placement.get())).release());
+// The position of the column `name` in the frame.
+Py_ssize_t position_of(const ColumnTable& table, const char* name) {
+    for (std::size_t position = 0; position < table.order.size(); ++position)
+        if (std::strcmp(table.order[position], name) == 0) return Py_ssize_t(position);
+    raise(PyExc_KeyError, name);
+}
+
+// Through the block-level constructor, each block placed at its columns' positions.
+PyRef frame_from_table_blocks(PyObject* pandas, PyObject* frame_from_blocks, const ColumnTable& table,
+                              PyObject* row_index) {
+    PyRef names = checked(PyList_New(Py_ssize_t(table.order.size())));
+    for (std::size_t position = 0; position < table.order.size(); ++position)
+        PyList_SET_ITEM(names.get(), Py_ssize_t(position), checked(PyUnicode_FromString(table.order[position])).release());
+    PyRef blocks = checked(PyList_New(Py_ssize_t(table.blocks.size())));
+    for (std::size_t b = 0; b < table.blocks.size(); ++b) {
+        const ColumnTable::Block& block = table.blocks[b];
+        npy_intp width = npy_intp(block.names.size());
+        PyRef placement = checked(PyArray_SimpleNew(1, &width, NPY_INTP));
+        auto* positions = static_cast<npy_intp*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(placement.get())));
+        for (std::size_t k = 0; k < block.names.size(); ++k) positions[k] = position_of(table, block.names[k]);
+        PyList_SET_ITEM(blocks.get(), Py_ssize_t(b), checked(PyTuple_Pack(2, block.values.get(), placement.get())).release());
     }
     PyRef index_type = checked(PyObject_GetAttrString(pandas, "Index"));
     PyRef columns = checked(PyObject_CallOneArg(index_type.get(), names.get()));
     PyRef rows;
     if (row_index == nullptr) {
         PyRef range_type = checked(PyObject_GetAttrString(pandas, "RangeIndex"));
-        PyRef count = checked(PyLong_FromSsize_t(block_shape[1]));
+        PyRef count = checked(PyLong_FromSsize_t(row_count(table)));
         rows = checked(PyObject_CallOneArg(range_type.get(), count.get()));
         row_index = rows.get();
     }
     return checked(PyObject_CallFunctionObjArgs(frame_from_blocks, blocks.get(), row_index, columns.get(), nullptr));
 }
 
-// Through the DataFrame constructor with copy=False. An object column goes in as a Series
-// of dtype object, or pandas 3 would infer its string dtype from the str values.
-PyRef frame_from_column_dict(PyObject* pandas, const ColumnTable& table, PyObject* row_index) {
+// Through the DataFrame constructor with copy=False, over each block's rows. An object
+// column goes in as a Series of dtype object, or pandas 3 would infer its string dtype from
+// the str values.
+PyRef frame_from_table_columns(PyObject* pandas, const ColumnTable& table, PyObject* row_index) {
+    std::vector<PyRef> columns(table.order.size());
+    for (const ColumnTable::Block& block : table.blocks) {
+        for (std::size_t k = 0; k < block.names.size(); ++k)
+            columns[std::size_t(position_of(table, block.names[k]))] =
+                checked(PySequence_GetItem(block.values.get(), Py_ssize_t(k)));
+    }
     PyRef dict = checked(PyDict_New());
     PyRef series_type;
-    for (const ColumnTable::Entry& column : table.columns) {
-        PyObject* values = column.values.get();
+    for (std::size_t position = 0; position < columns.size(); ++position) {
+        PyObject* values = columns[position].get();
         PyRef series;
-        if (is_object_array(values)) {
+        if (PyArray_TYPE(reinterpret_cast<PyArrayObject*>(values)) == NPY_OBJECT) {
             if (!series_type) series_type = checked(PyObject_GetAttrString(pandas, "Series"));
             PyRef args = checked(PyTuple_Pack(1, values));
             PyRef kwargs = checked(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
             series = checked(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
             values = series.get();
         }
-        check_status(PyDict_SetItemString(dict.get(), column.name, values));
+        check_status(PyDict_SetItemString(dict.get(), table.order[position], values));
     }
     PyRef frame_type = checked(PyObject_GetAttrString(pandas, "DataFrame"));
     PyRef args = checked(PyTuple_Pack(1, dict.get()));
@@ -77,17 +83,6 @@ PyRef frame_from_column_dict(PyObject* pandas, const ColumnTable& table, PyObjec
 }
 
 }  // namespace
-
-PyRef ColumnTable::take(const char* name) {
-    for (auto it = columns.begin(); it != columns.end(); ++it) {
-        if (std::strcmp(it->name, name) == 0) {
-            PyRef values = std::move(it->values);
-            columns.erase(it);
-            return values;
-        }
-    }
-    raise(PyExc_KeyError, name);
-}
 
 PyRef find_frame_from_blocks() {
     PyRef internals(PyImport_ImportModule("pandas.api.internals"));
@@ -104,8 +99,8 @@ PyRef find_frame_from_blocks() {
 }
 
 PyRef make_data_frame(PyObject* pandas, PyObject* frame_from_blocks, const ColumnTable& table, PyObject* row_index) {
-    if (frame_from_blocks != Py_None) return frame_from_column_blocks(pandas, frame_from_blocks, table, row_index);
-    return frame_from_column_dict(pandas, table, row_index);
+    if (frame_from_blocks != Py_None) return frame_from_table_blocks(pandas, frame_from_blocks, table, row_index);
+    return frame_from_table_columns(pandas, table, row_index);
 }
 
 }  // namespace zpr::py

@@ -169,9 +169,9 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
              });
     // With recalc_ipd, the back part's first kept pulse counts from the front part's last.
     if (filter != nullptr && filter->recalc_ipd && front.any_written() && back.row() > back_first_row) {
-        const uint32_t ipd = pulses.start_f.data()[back_first_row] - front.last_written_end();
-        pulses.ipd_f.data()[back_first_row] = ipd;
-        pulses.ipd_s.data()[back_first_row] = float(ipd) / fps_;
+        const uint32_t ipd = pulses.start_f()[back_first_row] - front.last_written_end();
+        pulses.ipd_f()[back_first_row] = ipd;
+        pulses.ipd_s()[back_first_row] = float(ipd) / fps_;
     }
     // A filter may have dropped front pulses: close the gap.
     close_gap(pulses, back_first_row, back.row(), front.row());

@@ -142,21 +142,21 @@ struct PulseRowPointers {
     static PulseRowPointers at(PulseColumns& p, std::size_t row) {
         return {p.index.data() + row,
                 p.aperture_index.data() + row,
-                p.start_f.data() + row,
-                p.end_f.data() + row,
-                p.dur_f.data() + row,
-                p.dur_s.data() + row,
-                p.ipd_f.data() + row,
-                p.ipd_s.data() + row,
-                p.snr.data() + row,
-                p.intensity.data() + row,
-                p.bin0_intensity.data() + row,
-                p.intensity_display.data() + row,
-                p.binratio.data() + row,
-                p.bg_mean.data() + row,
-                p.bg_std.data() + row,
-                p.bin0_bg_mean.data() + row,
-                p.bin0_bg_std.data() + row};
+                p.start_f() + row,
+                p.end_f() + row,
+                p.dur_f() + row,
+                p.dur_s() + row,
+                p.ipd_f() + row,
+                p.ipd_s() + row,
+                p.snr() + row,
+                p.intensity() + row,
+                p.bin0_intensity() + row,
+                p.intensity_display() + row,
+                p.binratio() + row,
+                p.bg_mean() + row,
+                p.bg_std() + row,
+                p.bin0_bg_mean() + row,
+                p.bin0_bg_std() + row};
     }
 
     // Copies the first `count` values of every column of `from` here.

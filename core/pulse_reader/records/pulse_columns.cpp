@@ -5,22 +5,30 @@
 namespace zpr {
 
 void PulseColumns::reserve(std::size_t count) {
-    detail::for_each_pulse_column([&](auto column) { (this->*column).reserve(count); });
+    index.reserve(count);
+    aperture_index.reserve(count);
+    frames.reserve(count);
+    quantities.reserve(count);
 }
 
 void PulseColumns::mark_filled(std::size_t count) {
-    detail::for_each_pulse_column([&](auto column) { (this->*column).mark_filled(count); });
+    // The blocks' columns have as many rows as these two.
+    index.mark_filled(count);
+    aperture_index.mark_filled(count);
 }
 
 void PulseColumns::move_rows(std::size_t first, std::size_t last, std::size_t to, std::size_t part,
                              std::size_t parts) {
     if (to == first || first == last) return;
     std::size_t position = 0;
-    detail::for_each_pulse_column([&](auto column) {
+    auto move = [&](auto* values) {
         if (position++ % parts != part) return;
-        auto* values = (this->*column).data();
         std::memmove(values + to, values + first, (last - first) * sizeof(*values));
-    });
+    };
+    move(index.data());
+    move(aperture_index.data());
+    for (std::size_t k = 0; k < frames.kWidth; ++k) move(frames.column(k));
+    for (std::size_t k = 0; k < quantities.kWidth; ++k) move(quantities.column(k));
 }
 
 }  // namespace zpr
