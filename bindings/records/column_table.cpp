@@ -172,18 +172,13 @@ PyRef record_type_column(const Column<FormattedRecordType>& types) {
 ColumnTable to_column_table(RecordColumns&& records) {
     ensure_numpy();
     ColumnTable t;
-    insert(t, "ipd_f", std::move(records.ipd_f));
-    insert(t, "dur_f", std::move(records.dur_f));
-    insert(t, "bin0_intensity", std::move(records.bin0_intensity));
-    insert(t, "bin1_intensity", std::move(records.bin1_intensity));
-    insert(t, "bin0_bg_mean", std::move(records.bin0_bg_mean));
-    insert(t, "bin1_bg_mean", std::move(records.bin1_bg_mean));
-    insert(t, "bin0_bg_std", std::move(records.bin0_bg_std));
-    insert(t, "bin1_bg_std", std::move(records.bin1_bg_std));
+    const std::size_t rows = records.size();
+    t.add(adopt(std::move(records.words), rows), {"ipd_f", "dur_f"});
+    t.add(adopt(std::move(records.values), rows),
+          {"bin0_intensity", "bin1_intensity", "bin0_bg_mean", "bin1_bg_mean", "bin0_bg_std", "bin1_bg_std"});
     insert(t, "start_f", std::move(records.start_f));
     t.add(record_type_column(records.record_type), {"record_type"});
-    insert(t, "long_pulse_duration_f", std::move(records.long_pulse_duration_f));
-    insert(t, "event_f", std::move(records.event_f));
+    t.add(adopt(std::move(records.wide_values), rows), {"long_pulse_duration_f", "event_f"});
     return t;
 }
 

@@ -10,34 +10,24 @@ constexpr double kAbsent = std::bit_cast<double>(uint64_t(0x7FF8000000000000));
 constexpr uint64_t kTwoTo52Bits = 0x4330000000000000;  // the bits of 2.0^52
 constexpr double kTwoTo52 = 4503599627370496.0;
 
-// Visits every column with its element type.
-template <class Visit>
-void for_each_column(RecordColumns& r, Visit&& visit) {
-    visit(r.ipd_f);
-    visit(r.dur_f);
-    visit(r.bin0_intensity);
-    visit(r.bin1_intensity);
-    visit(r.bin0_bg_mean);
-    visit(r.bin1_bg_mean);
-    visit(r.bin0_bg_std);
-    visit(r.bin1_bg_std);
-    visit(r.start_f);
-    visit(r.record_type);
-    visit(r.long_pulse_duration_f);
-    visit(r.event_f);
-}
-
 // Decoding writes whole groups of eight, so room is made for whole groups.
 std::size_t whole_groups(std::size_t count) { return (count + simd::kLanes - 1) / simd::kLanes * simd::kLanes; }
 
 }  // namespace
 
 void RecordColumns::reserve(std::size_t count) {
-    for_each_column(*this, [&](auto& column) { column.reserve(whole_groups(count)); });
+    const std::size_t rows = whole_groups(count);
+    words.reserve(rows);
+    values.reserve(rows);
+    start_f.reserve(rows);
+    record_type.reserve(rows);
+    wide_values.reserve(rows);
 }
 
 void RecordColumns::mark_filled(std::size_t count) {
-    for_each_column(*this, [&](auto& column) { column.mark_filled(count); });
+    // The blocks' columns have as many rows as these two.
+    start_f.mark_filled(count);
+    record_type.mark_filled(count);
 }
 
 void RecordColumns::add_to_start_f(std::size_t first, std::size_t last, uint32_t amount) {
@@ -51,19 +41,18 @@ uint32_t RecordColumns::decode_into(const uint8_t* bytes, std::size_t count, std
     if (count == 0) return running_start;
     // Plain pointers: the byte-sized record_type stores could otherwise alias the columns'
     // own bookkeeping and force it to be reloaded after every store.
-    auto at_row = [&](auto& column) { return column.data() + row; };
-    uint16_t* const out_ipd_f = at_row(ipd_f);
-    uint16_t* const out_dur_f = at_row(dur_f);
-    float* const out_bin0_intensity = at_row(bin0_intensity);
-    float* const out_bin1_intensity = at_row(bin1_intensity);
-    float* const out_bin0_bg_mean = at_row(bin0_bg_mean);
-    float* const out_bin1_bg_mean = at_row(bin1_bg_mean);
-    float* const out_bin0_bg_std = at_row(bin0_bg_std);
-    float* const out_bin1_bg_std = at_row(bin1_bg_std);
-    uint32_t* const out_start_f = at_row(start_f);
-    FormattedRecordType* const out_record_type = at_row(record_type);
-    double* const out_long_pulse_duration_f = at_row(long_pulse_duration_f);
-    double* const out_event_f = at_row(event_f);
+    uint16_t* const out_ipd_f = words.column(0) + row;
+    uint16_t* const out_dur_f = words.column(1) + row;
+    float* const out_bin0_intensity = values.column(0) + row;
+    float* const out_bin1_intensity = values.column(1) + row;
+    float* const out_bin0_bg_mean = values.column(2) + row;
+    float* const out_bin1_bg_mean = values.column(3) + row;
+    float* const out_bin0_bg_std = values.column(4) + row;
+    float* const out_bin1_bg_std = values.column(5) + row;
+    uint32_t* const out_start_f = start_f.data() + row;
+    FormattedRecordType* const out_record_type = record_type.data() + row;
+    double* const out_long_pulse_duration_f = wide_values.column(0) + row;
+    double* const out_event_f = wide_values.column(1) + row;
 
     const f64x8 absent = splat<f64x8>(kAbsent);
     for (std::size_t i = 0; i < count; i += kLanes) {

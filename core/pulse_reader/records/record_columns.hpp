@@ -8,27 +8,25 @@
 #include <cstddef>
 #include <span>
 #include "column.hpp"
+#include "column_block.hpp"
 
 namespace zpr {
 
 struct RecordColumns {
-    Column<uint16_t> ipd_f;
-    Column<uint16_t> dur_f;
-    Column<float> bin0_intensity;
-    Column<float> bin1_intensity;
-    Column<float> bin0_bg_mean;
-    Column<float> bin1_bg_mean;
-    Column<float> bin0_bg_std;
-    Column<float> bin1_bg_std;
+    // The columns that share a type lie in one block (column_block.hpp), handed to pandas
+    // as one.
+    ColumnBlock<uint16_t, 2> words;  // ipd_f, dur_f
+    // bin0_intensity, bin1_intensity, bin0_bg_mean, bin1_bg_mean, bin0_bg_std, bin1_bg_std
+    ColumnBlock<float, 6> values;
     // Running total of ipd_f over the records so far, this one included (wrapping modulo
     // 2^32): the record's start frame as the records table shows it.
     Column<uint32_t> start_f;
     Column<FormattedRecordType> record_type;
-    // The optional wide values, converted exactly to double; NaN where the record has none.
-    Column<double> long_pulse_duration_f;
-    Column<double> event_f;
+    // The optional wide values, converted exactly to double; NaN where the record has none:
+    // long_pulse_duration_f, event_f.
+    ColumnBlock<double, 2> wide_values;
 
-    std::size_t size() const noexcept { return ipd_f.size(); }
+    std::size_t size() const noexcept { return start_f.size(); }
     // Room for `count` records, decoded in whole groups of eight.
     void reserve(std::size_t count);
     // Decodes `count` raw records from `bytes` into the reserved room from row `row` on,
