@@ -18,6 +18,17 @@ namespace zpr::simd {
 
 inline constexpr std::size_t kLanes = 8;
 
+// Marks a hot loop to be compiled twice, for baseline x86-64 and for AVX2, the loader picking
+// one when the module is loaded. With AVX2 an eight-lane float or 32-bit vector fits one
+// register instead of two, which takes about a fifth off a filtered pulses query. Both
+// versions compute the same bits: AVX2 brings no fused multiply-add, whose single rounding
+// would change results.
+#ifdef ZPR_AVX2_CLONES
+#define ZPR_ALSO_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
+#else
+#define ZPR_ALSO_FOR_AVX2
+#endif
+
 using u16x8 = uint16_t __attribute__((vector_size(16)));
 using i16x8 = int16_t __attribute__((vector_size(16)));
 using u8x8 = uint8_t __attribute__((vector_size(8)));

@@ -52,7 +52,7 @@ std::size_t PulseBuilder::list_pulses(const uint8_t* bytes, std::size_t count) {
     return found;
 }
 
-std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found) {
+ZPR_ALSO_FOR_AVX2 std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found) {
     ends_before_.make_room(found + kLanes);
     const f32x8 fps = splat<f32x8>(fps_);
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));
@@ -201,7 +201,7 @@ struct PulseGroup {
 
 }  // namespace
 
-void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position) {
+ZPR_ALSO_FOR_AVX2 void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position) {
     const f32x8 fps = splat<f32x8>(fps_);
     const u64x8 aperture = splat<u64x8>(aperture_);
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));  // all six measurement words are scaled
