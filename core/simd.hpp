@@ -103,7 +103,13 @@ struct LaneMask {
         const auto [first, second] = words(low | high);
         return (first | second) != 0;
     }
-    bool lane(std::size_t i) const { return (i < 4 ? low[i] : high[i - 4]) != 0; }
+    // The eight lanes, in order.
+    std::array<int32_t, 8> lanes() const {
+        std::array<int32_t, 8> lanes;
+        std::memcpy(lanes.data(), &low, sizeof low);
+        std::memcpy(lanes.data() + 4, &high, sizeof high);
+        return lanes;
+    }
 
 private:
     static std::array<uint64_t, 2> words(i32x4 mask) {

@@ -108,6 +108,9 @@ ZPR_ALSO_FOR_AVX2 std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, 
             kept += kLanes;
             continue;
         }
+        // The verdicts copied out once: picking lanes of the mask itself by a varying index
+        // would keep the mask in memory through all of the filter's steps above.
+        const std::array<int32_t, kLanes> verdicts = keep.lanes();
         for (std::size_t lane = 0; lane < lanes_here; ++lane) {
             const uint32_t own_start = start[lane];
             const uint32_t pulse_before = any_pulse ? end_before[lane] : own_start;
@@ -118,7 +121,7 @@ ZPR_ALSO_FOR_AVX2 std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, 
             rows_[kept] = rows_[j + lane];
             ends_[kept + 1] = end[lane];
             ends_before_[kept] = recalc ? kept_before : pulse_before;
-            const bool keeps = keep.lane(lane);
+            const bool keeps = verdicts[lane] != 0;
             kept_end = keeps ? end[lane] : kept_end;
             any_kept |= keeps;
             kept += keeps;
