@@ -52,8 +52,12 @@ def test_frames_own_independent_memory(reader, query):
         first[name] = first[name].to_numpy()[::-1].copy()
     first.loc[first.index[0], numeric[-1]] = 7
     first.iloc[1, 0] = first.iloc[0, 0]
+    first.columns.name = "renamed"
+    first.index.name = "renamed"
     pd.testing.assert_frame_equal(second, want, check_exact=True)
     assert first[numeric[-1]].iloc[0] == 7
+    third = QUERIES[query](reader)
+    assert third.columns.name is None and third.index.name == (None if query == "records" else "index")
 
 
 @pytest.mark.parametrize("query", QUERIES)

@@ -1,6 +1,8 @@
 #include "records/data_frame.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #define PY_ARRAY_UNIQUE_SYMBOL zyn_pulse_reader_ARRAY_API
 #define NO_IMPORT_ARRAY  // loaded where the tables' arrays are made, always before a frame
@@ -23,12 +25,37 @@ Py_ssize_t position_of(const ColumnTable& table, const char* name) {
     raise(PyExc_KeyError, name);
 }
 
+// A new column index for a frame whose columns are `order`: a copy of one built once per
+// column order. Building the index infers its type from the names, which costs more than the
+// rest of a small frame; the copy shares the names but has a name of its own, so that
+// setting one frame's columns.name leaves the others alone.
+PyRef column_index(PyObject* pandas, const std::vector<const char*>& order) {
+    struct Built {
+        std::vector<std::string> names;
+        PyObject* index;
+    };
+    // Never freed: the indexes may outlive the interpreter's teardown of pandas.
+    static auto* built = new std::vector<Built>;
+    auto same_order = [&](const Built& entry) {
+        return std::equal(entry.names.begin(), entry.names.end(), order.begin(), order.end(),
+                          [](const std::string& a, const char* b) { return a == b; });
+    };
+    auto found = std::find_if(built->begin(), built->end(), same_order);
+    if (found == built->end()) {
+        PyRef names = checked(PyList_New(Py_ssize_t(order.size())));
+        for (std::size_t position = 0; position < order.size(); ++position)
+            PyList_SET_ITEM(names.get(), Py_ssize_t(position), checked(PyUnicode_FromString(order[position])).release());
+        PyRef index_type = checked(PyObject_GetAttrString(pandas, "Index"));
+        PyRef index = checked(PyObject_CallOneArg(index_type.get(), names.get()));
+        built->push_back({std::vector<std::string>(order.begin(), order.end()), index.release()});
+        found = built->end() - 1;
+    }
+    return checked(PyObject_CallMethod(found->index, "copy", nullptr));
+}
+
 // Through the block-level constructor, each block placed at its columns' positions.
 PyRef frame_from_table_blocks(PyObject* pandas, PyObject* frame_from_blocks, const ColumnTable& table,
                               PyObject* row_index) {
-    PyRef names = checked(PyList_New(Py_ssize_t(table.order.size())));
-    for (std::size_t position = 0; position < table.order.size(); ++position)
-        PyList_SET_ITEM(names.get(), Py_ssize_t(position), checked(PyUnicode_FromString(table.order[position])).release());
     PyRef blocks = checked(PyList_New(Py_ssize_t(table.blocks.size())));
     for (std::size_t b = 0; b < table.blocks.size(); ++b) {
         const ColumnTable::Block& block = table.blocks[b];
@@ -38,8 +65,7 @@ PyRef frame_from_table_blocks(PyObject* pandas, PyObject* frame_from_blocks, con
         for (std::size_t k = 0; k < block.names.size(); ++k) positions[k] = position_of(table, block.names[k]);
         PyList_SET_ITEM(blocks.get(), Py_ssize_t(b), checked(PyTuple_Pack(2, block.values.get(), placement.get())).release());
     }
-    PyRef index_type = checked(PyObject_GetAttrString(pandas, "Index"));
-    PyRef columns = checked(PyObject_CallOneArg(index_type.get(), names.get()));
+    PyRef columns = column_index(pandas, table.order);
     PyRef rows;
     if (row_index == nullptr) {
         PyRef range_type = checked(PyObject_GetAttrString(pandas, "RangeIndex"));
