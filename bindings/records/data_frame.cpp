@@ -1,5 +1,7 @@
 #include "records/data_frame.hpp"
 
+#include "error.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -22,7 +24,7 @@ Py_ssize_t row_count(const ColumnTable& table) {
 Py_ssize_t position_of(const ColumnTable& table, const char* name) {
     for (std::size_t position = 0; position < table.order.size(); ++position)
         if (std::strcmp(table.order[position], name) == 0) return Py_ssize_t(position);
-    raise(PyExc_KeyError, name);
+    throw InternalFault(std::string("column table without the column ") + name);
 }
 
 // A new column index for a frame whose columns are `order`: a copy of one built once per
@@ -47,7 +49,8 @@ PyRef column_index(PyObject* pandas, const std::vector<const char*>& order) {
             PyList_SET_ITEM(names.get(), Py_ssize_t(position), checked(PyUnicode_FromString(order[position])).release());
         PyRef index_type = checked(PyObject_GetAttrString(pandas, "Index"));
         PyRef index = checked(PyObject_CallOneArg(index_type.get(), names.get()));
-        built->push_back({std::vector<std::string>(order.begin(), order.end()), index.release()});
+        built->push_back({std::vector<std::string>(order.begin(), order.end()), index.get()});
+        index.release();  // now held by the list
         found = built->end() - 1;
     }
     return checked(PyObject_CallMethod(found->index, "copy", nullptr));
