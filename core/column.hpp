@@ -68,9 +68,6 @@ public:
         *this = std::move(fresh);
     }
 
-    // Appends into the reserved room, without checking it.
-    void push_back_reserved(T value) noexcept { data_[size_++] = value; }
-
     // Vectorised writers fill the reserved room past the end directly, then count the
     // values they filled.
     void mark_filled(std::size_t count) noexcept { size_ += count; }
