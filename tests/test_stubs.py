@@ -179,3 +179,13 @@ def test_mypy_strict_accepts_the_usage_script_through_the_installed_stub(tmp_pat
 def test_mypy_stubtest_finds_no_difference_from_the_runtime(tmp_path):
     result = run_mypy("mypy.stubtest", "zyn_pulse_reader", "--mypy-config-file", os.devnull, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@needs_mypy
+def test_mypy_strict_accepts_the_tools_package(tmp_path):
+    # The package's optional dependencies are part of what mypy checks it against.
+    for optional in ("dask", "distributed"):
+        pytest.importorskip(optional)
+    result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={tmp_path / 'cache'}",
+                      str(ROOT / "src" / "zyn_pulse_tools"), cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
