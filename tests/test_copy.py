@@ -110,7 +110,7 @@ def test_many_small_apertures(tmp_path):
     """More blocks than one read holds, back to back, and a block larger than a read: every
     aperture reproduces the file, and a random subset packs exactly its blocks."""
     rng = np.random.default_rng(3)
-    numbers = np.arange(0, 80_000, 2)
+    numbers = np.arange(0, 160_000, 2)  # more index entries than the reader reads at a time
     counts = rng.integers(0, 12, numbers.size)
     counts[77] = 300_000
     raw = rng.integers(0, 65536, (int(counts.sum()), 8), dtype=np.uint16)

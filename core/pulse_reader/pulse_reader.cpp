@@ -70,8 +70,8 @@ PulseReader PulseReader::open(std::string path) {
     // A count whose entries the file cannot hold fails here, before anything is allocated.
     const uint64_t entries_offset = reader.header_.index_offset + magic.size();
     if (count > reader.file_size_ / kIndexEntrySize) throw unexpected_eof();
-    std::vector<uint8_t> entry_bytes = f.read_vector_at(entries_offset, count * kIndexEntrySize);
-    reader.index_ = PulseFileIndex::from_entries(entry_bytes, count);
+    f.require_range(entries_offset, count * kIndexEntrySize);
+    reader.index_ = PulseFileIndex::read(f, entries_offset, count);
     return reader;
 }
 
