@@ -23,6 +23,8 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
+from zyn_pulse_tools.errors import CommandError
+
 HEADER_SIZE = 48
 INDEX_MAGIC = b"$INDX$\r\n"
 BLOCK_HEADER_SIZE = 16
@@ -32,7 +34,7 @@ _GATHER_SLICE = 65536
 _BLOCK_HEADER = np.dtype([("x", "<u4"), ("y", "<u4"), ("aperture", "<u4"), ("records", "<u4")])
 
 
-class LayoutError(Exception):
+class LayoutError(CommandError):
     """The file's header or index cannot be read as a pulse file's."""
 
 
@@ -50,6 +52,21 @@ class FileLayout:
     @property
     def index_end(self) -> int:
         return self.index_offset + len(INDEX_MAGIC) + _INDEX_ENTRY.itemsize * self.aperture_count
+
+    def record_counts(self, apertures: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+        """(aperture numbers, record counts) of the given apertures, or of every index entry in
+        index order; the apertures the index lacks (or marks absent) are left out."""
+        numbers = self.entry_apertures.astype(np.uint64)
+        if apertures is None:
+            wanted, locations = numbers, self.entry_locations
+        else:
+            wanted = np.asarray(apertures, dtype=np.uint64).reshape(-1)
+            # The index's last entry for a number is the one that counts.
+            last = np.maximum(np.searchsorted(numbers, wanted, side="right") - 1, 0)
+            found = (numbers[last] == wanted) if numbers.size else np.zeros(wanted.size, dtype=bool)
+            wanted, locations = wanted[found], self.entry_locations[last[found]]
+        present = locations != 0
+        return wanted[present], self.block_headers(locations[present])["records"].astype(np.uint64)
 
     def block_headers(self, locations: npt.NDArray[np.uint64]) -> npt.NDArray[np.void]:
         """The block headers at `locations`; each must lie wholly inside the file."""

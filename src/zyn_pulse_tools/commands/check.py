@@ -133,10 +133,7 @@ def total_records(paths: list[str]) -> int:
     total = 0
     for path in paths:
         try:
-            layout = read_layout(path)
-            locations = layout.entry_locations[layout.entry_locations != 0]
-            inside = locations + BLOCK_HEADER_SIZE <= layout.file_size
-            total += int(layout.block_headers(locations[inside])["records"].sum(dtype=np.uint64))
+            total += int(read_layout(path).record_counts()[1].sum())
         except (LayoutError, OSError):
             pass
     return total

@@ -21,15 +21,9 @@ _INDEX_ENTRY_SIZE = 12
 def copy_size(layout: FileLayout, apertures: Sequence[int]) -> int:
     """The size of the file that copying `apertures` writes: the source's leading region up to
     its data offset, the blocks of the apertures the file has (each once), and their index."""
-    wanted = np.unique(np.asarray(apertures, dtype=np.uint64))
-    numbers = layout.entry_apertures.astype(np.uint64)
-    # The index's last entry for a number is the one that counts.
-    last = np.searchsorted(numbers, wanted, side="right") - 1
-    found = (last >= 0) & (numbers[np.maximum(last, 0)] == wanted) if numbers.size else np.zeros(0, bool)
-    locations = layout.entry_locations[last[found]]
-    records = layout.block_headers(locations)["records"].astype(np.uint64)
-    blocks = int(found.sum()) * BLOCK_HEADER_SIZE + RECORD_SIZE * int(records.sum())
-    return layout.data_offset + blocks + len(INDEX_MAGIC) + _INDEX_ENTRY_SIZE * int(found.sum())
+    found, records = layout.record_counts(np.unique(np.asarray(apertures, dtype=np.uint64)))
+    blocks = BLOCK_HEADER_SIZE * found.size + RECORD_SIZE * int(records.sum())
+    return layout.data_offset + blocks + len(INDEX_MAGIC) + _INDEX_ENTRY_SIZE * found.size
 
 
 def apertures_with_pulses(reader: PulseReader, min_pulses: int, kwargs: dict[str, Any] | None) -> list[int]:
