@@ -56,7 +56,8 @@ def fill(facts: RunFacts, bar: Any) -> None:
                 histogram.add(pulses[column].to_numpy())
             bar.update(start + done.after(pulses) - bar.n)
         for records in reader.iter_all_records():
-            facts.record_kinds.update(records["record_type"].value_counts().to_dict())
+            kinds = records["record_type"].value_counts()
+            facts.record_kinds.update({str(kind): int(count) for kind, count in kinds.items()})
             bar.update(len(records))
 
 
