@@ -1,7 +1,9 @@
 """Benchmark of the zyn-pulse command on a chip-like run of 1,000,000 apertures.
 
 Every measurement runs in a child process of its own, so that its peak resident memory
-(the child's maximum RSS, interpreter, NumPy and pandas included) belongs to it alone:
+(the child's maximum RSS, interpreter, NumPy and pandas included) belongs to it alone. A
+child's maximum RSS includes what it inherited at the fork, so this process stays small:
+the run is written by a child too, and NumPy is imported only there.
 
 - export to Parquet against get_pulses_many() + pyarrow.parquet.write_table of that frame;
 - check, info and report against summary() + one iter_pulses() walk, the least a tool must
@@ -18,6 +20,7 @@ ratios from one run.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import platform
 import subprocess
@@ -26,11 +29,7 @@ import tempfile
 import time
 from pathlib import Path
 
-import numpy as np
-
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-from gen import base_metadata, write_pulse_file  # noqa: E402
 
 SECTION = "## The zyn-pulse command"
 
@@ -54,14 +53,22 @@ BASELINES = {
 }
 
 
-def chip_sizes(apertures: int, seed: int) -> np.ndarray:
-    """Record counts as on a real chip: most apertures 0 to 20 records, one in 200 with
-    hundreds to thousands (log-normal around 1,000)."""
+def write_chip_run(path: str, apertures: int, seed: int = 7) -> None:
+    """Writes a run as on a real chip: most apertures 0 to 20 records, one in 200 with
+    hundreds to thousands (log-normal around 1,000), on a grid of 1,000 columns. Prints the
+    file's facts as JSON."""
+    import numpy as np
+
+    sys.path.insert(0, str(HERE))
+    from gen import base_metadata, write_pulse_file
+
     rng = np.random.default_rng(seed)
     sizes = rng.integers(0, 21, apertures)
     busy = rng.random(apertures) < 0.005
     sizes[busy] = np.clip(rng.lognormal(np.log(1000), 0.8, int(busy.sum())), 200, 20000).astype(np.int64)
-    return sizes
+    cols = 1000
+    facts = write_pulse_file(path, sizes, seed=seed, metadata=base_metadata(-(-apertures // cols), cols), cols=cols)
+    print(json.dumps({"records": facts["records"], "bytes": facts["bytes"]}))
 
 
 def measure(argv: list[str], repeats: int) -> tuple[float, float]:
@@ -85,17 +92,21 @@ def main() -> None:
     parser.add_argument("--apertures", type=int, default=1_000_000)
     parser.add_argument("--repeats", type=int, default=2, help="runs of each measurement; the best time counts")
     parser.add_argument("--output", default=str(HERE / "results.md"), help='Markdown file to update, "-" to only print')
+    parser.add_argument("--write-run", metavar="PATH", help=argparse.SUPPRESS)  # the child that writes the run
     args = parser.parse_args()
+    if args.write_run:
+        write_chip_run(args.write_run, args.apertures)
+        return
 
     python = sys.executable
     command = [python, "-m", "zyn_pulse_tools"]
     with tempfile.TemporaryDirectory(prefix="cli-bench-") as work:
         run = os.path.join(work, "chip.pulses.bin")
-        cols = 1000
-        rows = -(-args.apertures // cols)
-        facts = write_pulse_file(
-            run, chip_sizes(args.apertures, seed=7), seed=7, metadata=base_metadata(rows, cols), cols=cols
+        written = subprocess.run(
+            [python, __file__, "--apertures", str(args.apertures), "--write-run", run],
+            check=True, capture_output=True, text=True,
         )
+        facts = json.loads(written.stdout)
         out = os.path.join(work, "out")
         timings: dict[str, tuple[float, float]] = {}
         plan = {

@@ -17,6 +17,7 @@ anything is read at them.
 
 from __future__ import annotations
 
+import mmap
 import os
 from dataclasses import dataclass
 
@@ -30,7 +31,7 @@ INDEX_MAGIC = b"$INDX$\r\n"
 BLOCK_HEADER_SIZE = 16
 RECORD_SIZE = 16
 _INDEX_ENTRY = np.dtype([("aperture", "<u4"), ("location", "<u8")])
-_GATHER_SLICE = 65536
+_GATHER_SLICE = 4096
 _BLOCK_HEADER = np.dtype([("x", "<u4"), ("y", "<u4"), ("aperture", "<u4"), ("records", "<u4")])
 
 
@@ -76,17 +77,26 @@ class FileLayout:
 
 
 def read_block_headers(path: str, locations: npt.NDArray[np.uint64]) -> npt.NDArray[np.void]:
-    """Gathers 16-byte block headers at the given offsets through a read-only memory map."""
-    if locations.size == 0:
-        return np.zeros(0, dtype=_BLOCK_HEADER)
-    data = np.memmap(path, dtype=np.uint8, mode="r")
-    headers = np.empty(locations.size, dtype=_BLOCK_HEADER)
+    """Gathers the 16-byte block headers at the given offsets.
+
+    The headers are read in ascending file order through short-lived memory maps of the
+    stretch a few thousand of them span: mapped pages count as the process's memory while
+    mapped, and a map of the whole file would hold every page of a run that is read.
+    """
+    headers = np.zeros(locations.size, dtype=_BLOCK_HEADER)
     raw = headers.view(np.uint8).reshape(-1, BLOCK_HEADER_SIZE)
+    order = np.argsort(locations, kind="stable")
     within = np.arange(BLOCK_HEADER_SIZE, dtype=np.int64)
-    # In slices, so that the gather's offset table stays small on runs of millions of blocks.
-    for start in range(0, locations.size, _GATHER_SLICE):
-        chunk = locations[start : start + _GATHER_SLICE].astype(np.int64)
-        raw[start : start + chunk.size] = data[chunk[:, None] + within]
+    with open(path, "rb") as file:
+        for start in range(0, order.size, _GATHER_SLICE):
+            chosen = order[start : start + _GATHER_SLICE]
+            offsets = locations[chosen].astype(np.int64)
+            first = int(offsets[0]) - int(offsets[0]) % mmap.ALLOCATIONGRANULARITY
+            span = int(offsets[-1]) + BLOCK_HEADER_SIZE - first
+            with mmap.mmap(file.fileno(), span, access=mmap.ACCESS_READ, offset=first) as mapped:
+                data = np.frombuffer(mapped, dtype=np.uint8)
+                raw[chosen] = data[(offsets - first)[:, None] + within]
+                del data  # the map closes only once no array views it
     return headers
 
 

@@ -9,13 +9,14 @@ from __future__ import annotations
 
 import os
 import sys
-import threading
 from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 import pandas as pd
 from tqdm import tqdm
+
+from zyn_pulse_tools.background import Background
 
 # How often the main thread looks at an output that a module call is writing.
 _POLL_SECONDS = 0.1
@@ -44,26 +45,15 @@ def finish(bar: tqdm[Any]) -> None:
 def run_watching_size(call: Callable[[], None], output: str, final_size: int, description: str, shown: bool) -> None:
     """Runs `call` (a module call that writes `output` with the interpreter lock released) on
     a worker thread while this thread moves a bar along the output's size."""
-    failure: list[BaseException] = []
-
-    def work() -> None:
-        try:
-            call()
-        except BaseException as error:  # noqa: BLE001 - re-raised on the calling thread
-            failure.append(error)
-
-    worker = threading.Thread(target=work, name="zyn-pulse-writer", daemon=True)
     with new_bar(final_size, "B", description, shown) as bar:
-        worker.start()
-        while worker.is_alive():
-            worker.join(_POLL_SECONDS)
+        writer = Background(call, "zyn-pulse-writer")
+        while writer.running(_POLL_SECONDS):
             try:
                 size = os.stat(output).st_size
             except OSError:
                 continue
             bar.update(min(size, final_size) - bar.n)
-        if failure:
-            raise failure[0]
+        writer.join()
         finish(bar)
 
 

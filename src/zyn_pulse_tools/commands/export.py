@@ -21,7 +21,9 @@ from zyn_pulse_tools.progress import RecordsDone, finish, new_bar, progress_want
 from zyn_pulse_tools.table_writers import FORMATS, opened_writer, table_writer
 
 WHAT = ("pulses", "records", "summary")
-DEFAULT_BATCH_RECORDS = 1_048_576
+# A quarter of the module's default batch: the Parquet writer's buffers come on top of each
+# batch's frame, and smaller batches keep an export's memory small at no cost in speed.
+DEFAULT_BATCH_RECORDS = 262_144
 
 
 def export(
@@ -82,7 +84,7 @@ def register(subparsers: Any, common: argparse.ArgumentParser) -> None:
     choice.add_argument("--apertures-from", metavar="TEXTFILE", help="only the apertures listed in this file")
     parser.add_argument(
         "--batch-records", type=int, default=DEFAULT_BATCH_RECORDS, metavar="N",
-        help=f"records of the file per batch (default: {DEFAULT_BATCH_RECORDS})",
+        help=f"records of the file per batch (default: {DEFAULT_BATCH_RECORDS:,})",
     )
     add_filter_options(parser)
     parser.set_defaults(run=run)

@@ -23,6 +23,7 @@ import pandas as pd
 from zyn_pulse_reader import PulseReader
 
 from zyn_pulse_tools.atomic_output import add_output_options, atomic_output
+from zyn_pulse_tools.background import Background
 from zyn_pulse_tools.extras import require
 from zyn_pulse_tools.histogram import LogHistogram
 from zyn_pulse_tools.progress import RecordsDone, finish, new_bar, progress_wanted
@@ -46,19 +47,29 @@ def read_summary(path: str) -> RunFacts:
         return RunFacts(path, reader.metadata, reader.summary())
 
 
-def fill(facts: RunFacts, bar: Any) -> None:
-    """Walks the run's pulses into the histograms and its records into the kind counts."""
+def count_record_kinds(facts: RunFacts, bar: Any) -> None:
     with PulseReader(facts.path) as reader:
-        done = RecordsDone(facts.summary["records"])
-        start = bar.n
-        for pulses in reader.iter_pulses():
-            for column, histogram in facts.histograms.items():
-                histogram.add(pulses[column].to_numpy())
-            bar.update(start + done.after(pulses) - bar.n)
         for records in reader.iter_all_records():
             kinds = records["record_type"].value_counts()
             facts.record_kinds.update({str(kind): int(count) for kind, count in kinds.items()})
             bar.update(len(records))
+
+
+def fill(facts: RunFacts, bar: Any) -> None:
+    """Walks the run's pulses into the histograms and, on a second reader and thread at the
+    same time, its records into the kind counts."""
+    counting = Background(lambda: count_record_kinds(facts, bar), "zyn-pulse-record-kinds")
+    with PulseReader(facts.path) as reader:
+        done = RecordsDone(facts.summary["records"])
+        counted = 0
+        for pulses in reader.iter_pulses():
+            for column, histogram in facts.histograms.items():
+                histogram.add(pulses[column].to_numpy())
+            # Updates are increments: the other thread moves the same bar.
+            now = done.after(pulses)
+            bar.update(now - counted)
+            counted = now
+    counting.join()
 
 
 def grid_image(summary: pd.DataFrame, values: str, rows: int, cols: int) -> npt.NDArray[np.float64]:
