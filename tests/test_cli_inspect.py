@@ -76,6 +76,17 @@ def damaged_files(folder: Path) -> dict[str, list[str]]:
     odd.apertures[2].records[1:1] = [unknown(3), unknown(4)]
     odd.apertures[11].records.append(unknown(5))
     files["unknown.bin"] = (odd, ["aperture 2: 2 record(s) of unknown kind", "aperture 11: 1 record(s) of unknown kind"])
+    # The last block claims 1,000 records more than the file holds: its reads fail.
+    truncated = run_file(12)
+    last = truncated.apertures[-1]
+    last.record_count = len(last.records) + 1000
+    start, data_end = truncated.block_locations()[-1], truncated.block_locations()[-1] + len(last.block())
+    claimed = start + 16 + 16 * last.record_count
+    files["truncated.bin"] = (truncated, [
+        f"aperture 14: block at bytes {start}..{claimed} runs past the end of the data region "
+        f"{truncated.block_locations()[0]}..{data_end}",
+        "aperture 14: Failed to get records: failed to fill whole buffer",
+    ])
     unmergeable = run_file(7, metadata=metadata_with(validWells=None, roi_cols=5.0))
     files["unmergeable.bin"] = (unmergeable, [
         'metadata member "validWells" is missing (a merge needs it)',
