@@ -83,6 +83,20 @@ def grid_image(summary: pd.DataFrame, values: str, rows: int, cols: int) -> npt.
     return image
 
 
+def colour_scale(column: str, image: npt.NDArray[np.float64]) -> dict[str, Any]:
+    """imshow's colour scale: pulse counts are heavy-tailed (a few busy apertures among many
+    quiet ones), so they get a logarithmic scale, on which apertures without pulses stay
+    blank; mean SNR spans its 1st to 99th percentile, so that a few outliers do not wash
+    out the rest."""
+    if not np.isfinite(image).any():
+        return {}
+    if column == "pulses":
+        colors = require("matplotlib.colors", "report", "report")
+        return {"norm": colors.LogNorm(vmin=1, vmax=max(float(np.nanmax(image)), 1.0))}
+    low, high = np.nanpercentile(image, [1, 99])
+    return {"vmin": low, "vmax": high}
+
+
 def _png(figure: Any) -> str:
     buffer = io.BytesIO()
     figure.savefig(buffer, format="png", dpi=100)
@@ -96,7 +110,8 @@ def plots(facts: RunFacts) -> list[tuple[str, str]]:
     images = []
     figure = figure_class(figsize=(11, 4.2), layout="constrained")
     for axes, (column, title) in zip(figure.subplots(1, 2), [("pulses", "pulses per aperture"), ("snr_mean", "mean SNR")]):
-        shown = axes.imshow(grid_image(facts.summary, column, rows, cols), aspect="auto", interpolation="nearest", cmap="viridis")
+        image = grid_image(facts.summary, column, rows, cols)
+        shown = axes.imshow(image, aspect="auto", interpolation="nearest", cmap="viridis", **colour_scale(column, image))
         axes.set(title=title, xlabel="aperture x (column)", ylabel="aperture y (row)")
         figure.colorbar(shown, ax=axes)
     images.append(("chip", _png(figure)))
@@ -110,7 +125,8 @@ def plots(facts: RunFacts) -> list[tuple[str, str]]:
             # A log axis for values that span decades; over a narrow range it only crowds the ticks.
             axes.set_xscale("log" if edges[-1] > 20 * edges[0] else "linear")
         left_out = histogram.not_positive + histogram.not_finite
-        axes.set(title=f"{title}: {histogram.total:,} pulses" + (f" ({left_out:,} ≤ 0 or not finite)" if left_out else ""), xlabel=title, ylabel="pulses")
+        counted = f"{histogram.total:,} pulses" + (f", {left_out:,} of them ≤ 0 or not finite" if left_out else "")
+        axes.set(title=f"{title}\n{counted}", xlabel=title, ylabel="pulses")
     images.append(("distributions", _png(figure)))
 
     figure = figure_class(figsize=(11, 3), layout="constrained")
