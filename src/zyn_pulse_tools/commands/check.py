@@ -70,11 +70,12 @@ def layout_problems(layout: FileLayout) -> Iterator[tuple[int | None, str]]:
         yield int(aperture), f"block header names aperture {number}"
     order = np.argsort(locations, kind="stable")
     starts, stops = locations[order], ends[order]
-    # Each block against the furthest end of the blocks before it in file order.
+    # Each block against the block before it in file order that reaches furthest.
     reach = np.maximum.accumulate(stops)
+    furthest = np.maximum.accumulate(np.where(stops == reach, np.arange(stops.size), 0))
     for i in np.flatnonzero(starts[1:] < reach[:-1]) + 1:
-        other = order[int(np.argmax(stops[:i] > starts[i]))]
-        yield int(apertures[order[i]]), f"block at byte {starts[i]} overlaps the block of aperture {apertures[other]}"
+        other = apertures[order[furthest[i - 1]]]
+        yield int(apertures[order[i]]), f"block at byte {starts[i]} overlaps the block of aperture {other}"
     if layout.file_size > layout.index_end:
         yield None, f"{layout.file_size - layout.index_end} bytes after the index"
 
