@@ -93,13 +93,25 @@ std::vector<ApertureHeader> PulseReader::read_block_headers(std::span<const uint
                                                            uint64_t file_size) const {
     std::vector<ApertureHeader> headers(locations.size());
     auto read_range = [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
+        // Headers that lie within the file are read through a plan, up to the first that
+        // does not, which is then read alone to fail with the error of its own read.
+        std::vector<Extent> extents;
+        extents.reserve(last - first);
+        for (std::size_t i = first; i < last && locations[i] <= file_size - std::min<uint64_t>(file_size, kApertureHeaderSize);
+             ++i)
+            extents.push_back({locations[i], kApertureHeaderSize});
+        read_planned(file_, extents, [&](std::size_t k, const uint8_t* bytes) {
+            ApertureHeader& header = headers[first + k];
+            header.aperture_byteloc = locations[first + k];
+            std::copy_n(bytes, kApertureHeaderSize, header.bytes.begin());
+            require_within(file_size, header.aperture_byteloc, header.block_size());
+        });
+        for (std::size_t i = first + extents.size(); i < last; ++i) {
             headers[i] = read_block_header(locations[i]);
             require_within(file_size, headers[i].aperture_byteloc, headers[i].block_size());
         }
     };
-    // A header read costs about a microsecond, nearly all of it in the system call, so two
-    // threads halve a long list. The front half's error comes first, as in order.
+    // Two threads halve a long list. The front half's error comes first, as in order.
     if (locations.size() < kTwoThreadHeaders) {
         read_range(0, locations.size());
     } else {
@@ -107,6 +119,20 @@ std::vector<ApertureHeader> PulseReader::read_block_headers(std::span<const uint
         run_both([&] { read_range(0, split); }, [&] { read_range(split, locations.size()); });
     }
     return headers;
+}
+
+template <class Visit>
+void PulseReader::visit_records(std::span<const ApertureHeader> headers, Visit&& visit) const {
+    std::vector<Extent> blocks(headers.size());
+    for (std::size_t i = 0; i < headers.size(); ++i) blocks[i] = {headers[i].aperture_byteloc, headers[i].block_size()};
+    read_planned(file_, blocks, [&](std::size_t i, const uint8_t* block) {
+        if (block != nullptr) {
+            visit(i, block + kApertureHeaderSize, std::size_t(headers[i].record_count()), uint64_t(0));
+            return;
+        }
+        RecordPieces pieces(file_, file_size_, headers[i]);
+        while (pieces.next()) visit(i, pieces.bytes(), pieces.piece_count(), uint64_t(pieces.first_position()));
+    });
 }
 
 ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
@@ -214,12 +240,14 @@ PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, s
     pulses.reserve(total);
     const LaneDecoder decoder(encoding_records_);
     auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row) {
-        for (std::size_t i = begin; i < end; ++i) {
-            PulseBuilder builder(fps_, decoder, filter, pulses, row, apertures[i]);
-            naming_unsorted(apertures[i], [&] { build_records(headers[i], builder, 0, headers[i].record_count()); });
-            row = builder.row();
-        }
-        return row;
+        PulseBuilder builder(fps_, decoder, filter, pulses, row, 0);
+        visit_records(headers.subspan(begin, end - begin),
+                      [&](std::size_t k, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
+                          const uint64_t aperture = apertures[begin + k];
+                          if (first_position == 0) builder.start_aperture(aperture);
+                          naming_unsorted(aperture, [&] { builder.append(bytes, count, first_position); });
+                      });
+        return builder.row();
     };
 
     // Two runs of apertures side by side, split where the front run holds a little more
@@ -235,8 +263,8 @@ PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, s
         run_both([&] { front_end = build_apertures(0, split, 0); },
                  [&] {
                      PulseBuilder counter(fps_, decoder, nullptr, pulses, 0, 0);
-                     for (std::size_t i = 0; i < split; ++i)
-                         build_records(headers[i], counter, 0, headers[i].record_count(), true);
+                     visit_records(headers.first(split), [&](std::size_t, const uint8_t* bytes, std::size_t count,
+                                                             uint64_t) { counter.skip(bytes, count); });
                      back_first_row = counter.row();
                      back_end = build_apertures(split, apertures.size(), back_first_row);
                  });
@@ -264,18 +292,19 @@ ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> 
     result.aperture_index.reserve(total);
     result.position.reserve(total);
     const LaneDecoder decoder(encoding_records_);
-    std::size_t row = 0;
-    for (std::size_t i = 0; i < apertures.size(); ++i) {
-        const std::size_t count = headers[i].record_count();
-        RecordPieces pieces(file_, file_size_, headers[i]);
-        uint32_t running_start = 0;
-        while (pieces.next())
-            running_start = result.records.decode_into(pieces.bytes(), pieces.piece_count(),
-                                                       row + pieces.first_position(), running_start, decoder);
-        std::fill_n(result.aperture_index.data() + row, count, apertures[i]);
-        for (std::size_t k = 0; k < count; ++k) result.position[row + k] = int64_t(k);
-        row += count;
-    }
+    std::size_t first_row = 0, next_row = 0;  // of the aperture being decoded, and of the next
+    uint32_t running_start = 0;
+    visit_records(headers, [&](std::size_t i, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
+        if (first_position == 0) {
+            first_row = next_row;
+            const std::size_t records = headers[i].record_count();
+            next_row += records;
+            running_start = 0;
+            std::fill_n(result.aperture_index.data() + first_row, records, apertures[i]);
+            for (std::size_t k = 0; k < records; ++k) result.position[first_row + k] = int64_t(k);
+        }
+        running_start = result.records.decode_into(bytes, count, first_row + first_position, running_start, decoder);
+    });
     result.records.mark_filled(total);
     result.aperture_index.mark_filled(total);
     result.position.mark_filled(total);
@@ -289,18 +318,25 @@ ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, cons
     result.rows = apertures.size();
     const LaneDecoder decoder(encoding_records_);
     PulseColumns no_rows;  // a builder that sums writes no rows
+    PulseBuilder builder(fps_, decoder, filter, no_rows, 0, 0);
     constexpr double kNoMean = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t i = 0; i < apertures.size(); ++i) {
+    PulseSums sums;
+    bool failed = false;
+    // Each piece of an aperture's records adds to its sums, and its row is written again.
+    visit_records(headers, [&](std::size_t i, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
         const ApertureHeader& header = headers[i];
-        PulseSums sums;
+        if (first_position == 0) {
+            builder.start_aperture(apertures[i]);
+            sums = PulseSums{};
+            failed = false;
+        }
         try {
-            PulseBuilder builder(fps_, decoder, filter, no_rows, 0, apertures[i]);
-            RecordPieces pieces(file_, file_size_, header);
-            while (pieces.next()) builder.add_to_sums(pieces.bytes(), pieces.piece_count(), sums);
+            if (!failed) builder.add_to_sums(bytes, count, sums);
         } catch (const Error& error) {
             // The order check fails this aperture alone; the summary goes on with the next.
             if (error.message() != kUnsortedPulsesMessage) throw;
             sums = PulseSums{};
+            failed = true;
             result.errors.emplace_back(i, error.message());
         }
         result.frames.column(0)[i] = header.aperture_x();
@@ -313,7 +349,7 @@ ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, cons
         const double totals[] = {sums.dur_f, sums.ipd_f, sums.snr, sums.intensity, sums.binratio};
         for (std::size_t k = 0; k < std::size(totals); ++k)
             result.means.column(k)[i] = sums.pulses == 0 ? kNoMean : totals[k] / pulses;
-    }
+    });
     return result;
 }
 
