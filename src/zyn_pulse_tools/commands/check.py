@@ -13,8 +13,7 @@ import argparse
 import json
 import sys
 from collections.abc import Iterator
-from dataclasses import asdict, dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
@@ -29,8 +28,9 @@ from zyn_pulse_tools.progress import finish, new_bar, progress_wanted
 MERGE_MEMBERS = ("validWells", "validWellsLeft", "validWellsRight", "rows", "cols", "roi_offset_col", "roi_cols")
 
 
-@dataclass(frozen=True)
-class Problem:
+class Problem(NamedTuple):
+    """One problem; a tuple, since a damaged run can have hundreds of thousands."""
+
     file: str
     message: str
     aperture: int | None = None
@@ -150,11 +150,10 @@ def check_files(paths: list[str], show_progress: bool) -> list[Problem]:
 def run(args: argparse.Namespace) -> int:
     problems = check_files(args.files, progress_wanted(args.progress))
     if args.json:
-        json.dump({"files": args.files, "problems": [asdict(p) for p in problems]}, sys.stdout, indent=2)
+        json.dump({"files": args.files, "problems": [p._asdict() for p in problems]}, sys.stdout, indent=2)
         print()
     else:
-        for problem in problems:
-            print(problem)
+        sys.stdout.write("".join(f"{problem}\n" for problem in problems))
         bad = len({p.file for p in problems})
         print(f"{len(args.files) - bad} of {len(args.files)} file(s) intact, {len(problems)} problem(s)", file=sys.stderr)
     return 1 if problems else 0
