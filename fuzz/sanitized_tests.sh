@@ -45,8 +45,9 @@ base_python=${PYTHON:-$(find_python)}
 if [[ ! -x $venv/bin/python ]]; then
     "$base_python" -m venv "$venv"
 fi
+# tqdm is a dependency of zyn_pulse_tools itself (its progress bars), not an optional extra.
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    numpy pandas pytest hypothesis nlohmann-json cmake ninja
+    numpy pandas tqdm pytest hypothesis nlohmann-json cmake ninja
 
 # The sanitizer runtimes are the compiler's: build with the same gcc whose libasan is preloaded.
 export CC=${CC:-gcc} CXX=${CXX:-g++}

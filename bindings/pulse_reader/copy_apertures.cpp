@@ -60,7 +60,12 @@ PyObject* copy_apertures_to_new_file(PyObject* py_self, PyObject* const* args, P
         if (!classified.missing.empty() && !ignore_missing)
             raise(PyExc_RuntimeError,
                   "The following apertures were not found in the file: " + bracketed(classified.missing));
-        reader.copy_apertures_to_new_file(classified.found, file_name);
+        // Pure file work on the core reader, which this call borrows exclusively: other
+        // Python threads run meanwhile (a caller can watch the output grow).
+        without_gil([&] {
+            reader.copy_apertures_to_new_file(classified.found, file_name);
+            return true;
+        });
         Py_RETURN_NONE;
     });
 }

@@ -19,7 +19,12 @@ PyObject* merge_pulse_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         for (const std::string& name : file_names) inputs.push_back(zpr::PulseReader::open(name));
         std::vector<const zpr::PulseReader*> readers;
         for (const zpr::PulseReader& input : inputs) readers.push_back(&input);
-        zpr::merge_pulse_files(readers, new_file_name);
+        // The inputs are core readers owned by this call; the merge touches no Python object,
+        // so other Python threads run meanwhile (a caller can watch the output grow).
+        without_gil([&] {
+            zpr::merge_pulse_files(readers, new_file_name);
+            return true;
+        });
         Py_RETURN_NONE;
     });
 }

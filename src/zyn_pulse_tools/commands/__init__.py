@@ -1,0 +1,1 @@
+"""The subcommands of ``zyn-pulse``, one module each."""

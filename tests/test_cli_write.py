@@ -1,0 +1,170 @@
+"""zyn-pulse subset, merge and export: outputs equal to the module's own calls, written
+completely or not at all, and never over an input or an existing file without --force."""
+
+from __future__ import annotations
+
+import os
+import sys
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+from cli_runs import run_file, zyn_pulse
+from conftest import metadata_with
+from zyn_pulse_reader import PulseReader, merge_pulse_files
+from zyn_pulse_tools.aperture_list import parse_aperture_list
+from zyn_pulse_tools.cli import main
+from zyn_pulse_tools.commands.merge import merge_size
+from zyn_pulse_tools.errors import CommandError
+
+FILTER_OPTIONS = ["--min-snr", "2", "--min-dur-f", "3", "--mask-s", "0.5", "0.9", "--recalc-ipd"]
+FILTER = {"min_snr": 2.0, "min_dur_f": 3, "mask_s": (0.5, 0.9), "recalc_ipd": True}
+
+
+@pytest.fixture
+def run(tmp_path):
+    return str(run_file(11, rows=4, cols=5).write(tmp_path / "run.pulses.bin"))
+
+
+@pytest.mark.parametrize(
+    ("text", "apertures"),
+    [("0,5,10-12", [0, 5, 10, 11, 12]), (" 7 , 3-3,", [7, 3]), ("", []), ("2-4,1", [2, 3, 4, 1])],
+)
+def test_aperture_lists(text, apertures):
+    assert parse_aperture_list(text) == apertures
+
+
+@pytest.mark.parametrize("text", ["1,x", "5-2", "-3", "1.5"])
+def test_bad_aperture_lists(text):
+    with pytest.raises(CommandError, match="invalid aperture list"):
+        parse_aperture_list(text)
+
+
+def test_subset_equals_the_module_copy(run, tmp_path):
+    listed = tmp_path / "chosen.txt"
+    listed.write_text("# chosen by hand\n3-5 1\n9,3\n")
+    with PulseReader(run) as reader:
+        summary = reader.summary(pulse_filter_kwargs=FILTER)
+        busy = [int(a) for a in summary.index[summary["pulses"] >= 3]]
+        for name, apertures in [("list", [0, 7, 8, 9, 10]), ("file", [1, 3, 4, 5, 9]), ("busy", busy)]:
+            reader.copy_apertures_to_new_file(apertures, str(tmp_path / f"{name}.expected"))
+    assert 0 < len(busy) < 20
+    runs = {
+        "list": ["--apertures", "0,7-10"],
+        "file": ["--apertures-from", str(listed)],
+        "busy": ["--min-pulses", "3", *FILTER_OPTIONS],
+    }
+    for name, options in runs.items():
+        result = zyn_pulse("subset", run, "-o", tmp_path / f"{name}.bin", *options)
+        assert result.returncode == 0, result.stderr
+        assert (tmp_path / f"{name}.bin").read_bytes() == (tmp_path / f"{name}.expected").read_bytes(), name
+
+
+def test_subset_of_missing_apertures(run, tmp_path, capsys):
+    out = tmp_path / "out.bin"
+    assert main(["subset", run, "-o", str(out), "--apertures", "1,40-41"]) == 1
+    assert capsys.readouterr().err == "zyn-pulse: error: The following apertures were not found in the file: [40, 41]\n"
+    assert not out.exists()
+    assert main(["subset", run, "-o", str(out), "--apertures", "1,40-41", "--missing-ok"]) == 0
+    with PulseReader(str(out)) as subset:
+        assert subset.apertures == [1]
+
+
+def test_merge_equals_the_module_merge_and_its_size_is_known(tmp_path):
+    strips = [str(run_file(20 + i, rows=2, cols=5).write(tmp_path / f"strip{i}.bin")) for i in range(3)]
+    merge_pulse_files(strips, str(tmp_path / "expected.bin"))
+    result = zyn_pulse("merge", *strips, "-o", tmp_path / "merged.bin")
+    assert result.returncode == 0, result.stderr
+    merged = (tmp_path / "merged.bin").read_bytes()
+    assert merged == (tmp_path / "expected.bin").read_bytes()
+    assert merge_size(strips) == len(merged)
+
+
+def test_outputs_are_refused_or_replaced_whole(run, tmp_path, capsys):
+    incomplete = str(run_file(30, metadata=metadata_with(validWells=None)).write(tmp_path / "incomplete.bin"))
+    existing = tmp_path / "existing.bin"
+    existing.write_bytes(b"keep me")
+    before = sorted(os.listdir(tmp_path))
+    refusals = {
+        ("merge", run, incomplete, "-o", str(tmp_path / "new.bin")): "validWells missing or invalid",
+        ("merge", run, run, "-o", str(existing)): f"{existing} already exists (use --force to replace it)",
+        ("subset", run, "-o", run, "--apertures", "1", "--force"): f"{run} is one of the inputs; choose another output",
+        ("export", run, "-o", str(tmp_path / "table.txt")): "its suffix must be one of .parquet, .csv, .arrow",
+    }
+    for args, message in refusals.items():
+        assert main(list(args)) == 1
+        error = capsys.readouterr().err
+        assert error.startswith("zyn-pulse: error: ") and message in error and error.count("\n") == 1
+        assert sorted(os.listdir(tmp_path)) == before, "a refused command left a file behind"
+    assert existing.read_bytes() == b"keep me"
+    assert main(["merge", run, "-o", str(existing), "--force"]) == 0
+    with PulseReader(str(existing)) as merged:
+        assert len(merged.apertures) == 20
+
+
+def test_interrupted_export_leaves_nothing(run, tmp_path, monkeypatch, capsys):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(pd.DataFrame, "to_csv", interrupted)
+    assert main(["export", run, "-o", str(tmp_path / "table.csv")]) == 130
+    assert sorted(os.listdir(tmp_path)) == ["run.pulses.bin"]
+
+
+EXPORT_OPTIONS = ["--min-snr", "2", "--min-dur-f", "3"]
+EXPORT_FILTER = {"min_snr": 2.0, "min_dur_f": 3}
+
+
+def expected_table(reader: PulseReader, what: str) -> tuple[pd.DataFrame, int]:
+    """The frame an export must read back as, and the number of batches of 40 records."""
+    if what == "pulses":
+        batches = len(list(reader.iter_pulses(pulse_filter_kwargs=EXPORT_FILTER, batch_records=40)))
+        return reader.get_pulses_many(pulse_filter_kwargs=EXPORT_FILTER), batches
+    if what == "records":
+        return reader.get_all_records_many(), len(list(reader.iter_all_records(batch_records=40)))
+    return reader.summary(pulse_filter_kwargs=EXPORT_FILTER), 1
+
+
+def as_read_by_pandas(frame: pd.DataFrame) -> pd.DataFrame:
+    """pandas 3 reads every text column of Arrow and Parquet files as its "str" dtype,
+    whatever dtype the frame had when written; the module's text columns are objects."""
+    for column in ("record_type", "error"):
+        if column in frame.columns and frame[column].dtype != object:
+            frame[column] = frame[column].astype(object).where(frame[column].notna(), None)
+    return frame
+
+
+@pytest.mark.parametrize("what", ["pulses", "records", "summary"])
+def test_export_reads_back_as_the_module_frames(run, tmp_path, what):
+    pyarrow = pytest.importorskip("pyarrow")
+    import pyarrow.parquet
+
+    outputs = {suffix: tmp_path / f"table{suffix}" for suffix in (".parquet", ".arrow", ".csv")}
+    for output in outputs.values():
+        assert main(["export", run, "-o", str(output), "--what", what, "--batch-records", "40", *EXPORT_OPTIONS]) == 0
+    with PulseReader(run) as reader:
+        expected, batches = expected_table(reader, what)
+    expected.attrs = {}
+    parquet = as_read_by_pandas(pd.read_parquet(outputs[".parquet"]))
+    arrow = as_read_by_pandas(pyarrow.ipc.open_file(outputs[".arrow"]).read_pandas())
+    pd.testing.assert_frame_equal(parquet, expected)
+    pd.testing.assert_frame_equal(arrow, expected)
+    assert pyarrow.parquet.ParquetFile(outputs[".parquet"]).num_row_groups == batches
+    assert what == "summary" or batches > 2
+    csv = pd.read_csv(outputs[".csv"], index_col=0)
+    assert list(csv.columns) == list(expected.columns) and len(csv) == len(expected)
+    numbers = expected.select_dtypes("number").columns
+    pd.testing.assert_frame_equal(csv[numbers], expected[numbers], check_dtype=False, check_index_type=False, check_names=False, rtol=1e-6)
+
+
+@pytest.mark.parametrize(
+    ("args", "module", "extra"),
+    [(["export", "-o", "t.parquet"], "pyarrow", "parquet"), (["report", "-o", "r.html"], "matplotlib", "report")],
+)
+def test_a_missing_extra_is_named(run, tmp_path, monkeypatch, capsys, args, module, extra):
+    monkeypatch.setitem(sys.modules, module, None)  # import fails as if not installed
+    monkeypatch.chdir(tmp_path)
+    assert main([args[0], run, *args[1:]]) == 1
+    assert f'pip install "zyn_pulse_reader[{extra}]"' in capsys.readouterr().err
+    assert sorted(os.listdir(tmp_path)) == ["run.pulses.bin"]
