@@ -179,3 +179,32 @@ def test_mypy_strict_accepts_the_usage_script_through_the_installed_stub(tmp_pat
 def test_mypy_stubtest_finds_no_difference_from_the_runtime(tmp_path):
     result = run_mypy("mypy.stubtest", "zyn_pulse_reader", "--mypy-config-file", os.devnull, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_filter_dict_type_lists_the_pulse_filter_keywords():
+    definitions = {node.name: node for node in stub_module().body if isinstance(node, ast.ClassDef)}
+    typed_dict = [node.target.id for node in definitions["_FilterKwargs"].body if isinstance(node, ast.AnnAssign)]
+    keywords = stub_definitions(definitions["PulseFilter"].body)["__new__"].args.kwonlyargs
+    assert typed_dict == [argument.arg for argument in keywords]
+
+
+# Each line is a mistake that the type information must catch (and the run time would not,
+# or only late).
+REJECTED = """\
+import numpy as np
+from zyn_pulse_reader import PulseReader
+reader = PulseReader("a.bin", pulse_filter_kwargs={"min_snrr": 1.0})
+reader.get_pulses(0, pulse_filter_kwargs={"mask_s": 1.0})
+PulseReader(b"a.bin")
+floats = np.zeros(2, dtype=np.float64)
+reader.get_pulses_many(floats)
+"""
+
+
+@needs_mypy
+def test_mypy_rejects_misspelt_filter_keys_bytes_names_and_float_arrays(tmp_path):
+    (tmp_path / "mistakes.py").write_text(REJECTED, encoding="utf-8")
+    result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={tmp_path / 'cache'}",
+                      "mistakes.py", cwd=tmp_path)
+    flagged = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
+    assert flagged == {3, 4, 5, 7}, result.stdout
