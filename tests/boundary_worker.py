@@ -3,8 +3,9 @@
 The parent sends cases (pickled, length-prefixed) on the child's stdin and reads one outcome
 per case from its stdout, so a case that crashes the interpreter ends only this child: the
 parent reports that case and starts a new child for the next. The child limits the size of
-the files it writes and its address space, so a runaway write or allocation ends in an
-exception instead of filling the disk or the machine's memory.
+the files it writes and (unless it runs under AddressSanitizer) its address space, so a
+runaway write or allocation ends in an exception instead of filling the disk or the
+machine's memory.
 
 A case is the bytes of a pulse file, a valid second file (a merge partner) and a list of
 calls. File-name arguments are given as `FileRef`s and PulseFilter objects as `FilterRef`s,
@@ -189,7 +190,8 @@ def write_frame(stream: Any, payload: bytes) -> None:
 def serve() -> None:
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 20, 64 << 20))
-    resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+    if "ASAN_OPTIONS" not in os.environ:  # AddressSanitizer reserves terabytes of address space
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
     # The protocol owns the real stdout; anything else printed goes to stderr.
     replies = os.fdopen(os.dup(1), "wb")
     os.dup2(2, 1)

@@ -8,6 +8,7 @@ import ast
 import importlib.metadata
 import importlib.util
 import inspect
+import json
 import os
 import subprocess
 import sys
@@ -26,6 +27,7 @@ USAGE = Path(__file__).resolve().parent / "typing_usage.py"
 API_DUNDERS = {"__new__", "__enter__", "__exit__"}
 
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+needs_pyright = pytest.mark.skipif(importlib.util.find_spec("pyright") is None, reason="pyright is not installed")
 
 
 def is_api(name: str) -> bool:
@@ -208,3 +210,16 @@ def test_mypy_rejects_misspelt_filter_keys_bytes_names_and_float_arrays(tmp_path
                       "mistakes.py", cwd=tmp_path)
     flagged = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
     assert flagged == {3, 4, 5, 7}, result.stdout
+
+
+@needs_pyright
+def test_pyright_accepts_the_usage_script_and_catches_the_mistakes(tmp_path):
+    script = tmp_path / USAGE.name
+    script.write_text(USAGE.read_text(encoding="utf-8"), encoding="utf-8")
+    (tmp_path / "mistakes.py").write_text(REJECTED, encoding="utf-8")
+    result = subprocess.run([sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "--outputjson",
+                             script.name, "mistakes.py"], cwd=tmp_path, capture_output=True, text=True, timeout=600)
+    report = json.loads(result.stdout)
+    flagged = {(Path(d["file"]).name, d["range"]["start"]["line"] + 1)
+               for d in report["generalDiagnostics"] if d["severity"] == "error"}
+    assert flagged == {("mistakes.py", line) for line in (3, 4, 5, 7)}, result.stdout
