@@ -86,7 +86,9 @@ FILTER_KEYS = ["min_dur_f", "min_dur_s", "max_dur_s", "min_snr", "min_intensity"
                "max_binratio", "start_m", "end_m", "mask_s", "recalc_ipd"]
 filter_values = st.one_of(scalars, st.tuples(scalars, scalars), st.tuples(scalars), st.lists(scalars, max_size=3))
 filter_kwargs = st.dictionaries(
-    st.one_of(st.sampled_from(FILTER_KEYS + ["min_snrr", "mask", "\udcff", "min_snr\ud800"]), st.text(max_size=4)), filter_values, max_size=4
+    st.one_of(st.sampled_from(FILTER_KEYS + ["min_snrr", "mask", "\udcff", "min_snr\ud800"]), st.text(max_size=4)),
+    filter_values,
+    max_size=4,
 )
 filter_objects = filter_kwargs.map(FilterRef)
 batch_sizes = st.one_of(st.integers(-2, 40), scalars)
@@ -110,6 +112,11 @@ filter_arguments = st.one_of(
 )
 
 
+def with_filter(**keywords: st.SearchStrategy[Any]) -> st.SearchStrategy[dict[str, Any]]:
+    """Optional keyword arguments plus the filter arguments."""
+    return st.tuples(optional(**keywords), filter_arguments).map(lambda pair: {**pair[0], **pair[1]})
+
+
 def call(target: str, first: st.SearchStrategy[Any] | None, required: dict[str, st.SearchStrategy[Any]] | None = None,
          **keywords: st.SearchStrategy[Any]) -> st.SearchStrategy[Call]:
     """A call whose first argument is given by position, the rest by keyword: the required
@@ -121,27 +128,26 @@ def call(target: str, first: st.SearchStrategy[Any] | None, required: dict[str, 
 reader_calls = st.one_of(
     call("reader.get_all_records", st.one_of(small_numbers, scalars)),
     st.builds(Call, st.just("reader.get_pulses"), st.one_of(small_numbers, scalars).map(lambda v: (v,)),
-              st.tuples(optional(include_aperture_index=bools), filter_arguments).map(lambda d: {**d[0], **d[1]})),
-    st.builds(Call, st.just("reader.get_pulses_many"), st.just(()),
-              st.tuples(optional(apertures=aperture_lists), filter_arguments).map(lambda d: {**d[0], **d[1]})),
+              with_filter(include_aperture_index=bools)),
+    st.builds(Call, st.just("reader.get_pulses_many"), st.just(()), with_filter(apertures=aperture_lists)),
     st.builds(Call, st.just("reader.get_all_records_many"), st.just(()), optional(apertures=aperture_lists)),
-    st.builds(Call, st.just("reader.summary"), st.just(()),
-              st.tuples(optional(apertures=aperture_lists), filter_arguments).map(lambda d: {**d[0], **d[1]})),
+    st.builds(Call, st.just("reader.summary"), st.just(()), with_filter(apertures=aperture_lists)),
     st.builds(Call, st.just("reader.iter_pulses"), st.just(()),
-              st.tuples(optional(apertures=aperture_lists, batch_records=batch_sizes), filter_arguments)
-              .map(lambda d: {**d[0], **d[1]})),
+              with_filter(apertures=aperture_lists, batch_records=batch_sizes)),
     st.builds(Call, st.just("reader.iter_all_records"), st.just(()),
               optional(apertures=aperture_lists, batch_records=batch_sizes)),
     st.just(Call("next")),
     st.just(Call("next")),
-    call("reader.copy_apertures_to_new_file", aperture_lists, {"file_name": output_refs}, ignore_missing_apertures=bools),
+    call("reader.copy_apertures_to_new_file", aperture_lists, {"file_name": output_refs},
+         ignore_missing_apertures=bools),
     st.builds(Call, st.just("reader.__exit__"), st.tuples(scalars, scalars, scalars)),
-    st.sampled_from([Call(f"reader.{name}") for name in ("close", "__repr__", "apertures", "metadata", "trimmed", "__enter__")]),
+    st.sampled_from([Call(f"reader.{name}")
+                     for name in ("close", "__repr__", "apertures", "metadata", "trimmed", "__enter__")]),
 )
 module_calls = st.one_of(
     st.builds(Call, st.just("PulseReader"), file_names.map(lambda v: (v,)), filter_arguments),
     call("merge_pulse_files", st.one_of(st.lists(file_names, max_size=3), file_names), {"new_file_name": output_refs}),
-    st.builds(Call, st.just("PulseFilter"), st.just(()), filter_kwargs.map(lambda d: {k: v for k, v in d.items() if k.isidentifier()})),
+    st.builds(Call, st.just("PulseFilter"), st.just(()), filter_kwargs),
 )
 # The reader the other calls use, opened by any form of name that may work.
 opening_name = st.builds(FileRef, st.just("input"), st.sampled_from(["str", "path", "bytes_path"])).map(lambda v: (v,))
@@ -156,7 +162,8 @@ records = st.one_of(
     st.tuples(st.integers(1, 9), st.integers(1, 5)).map(lambda p: pulse(*p, 40, 60, 10, 10, 3, 3)),
 )
 apertures = st.lists(
-    st.builds(Aperture, st.integers(0, 12), st.lists(records, max_size=5), record_count=st.one_of(st.none(), st.none(), absurd.map(lambda v: v & 0xFFFFFFFF))),
+    st.builds(Aperture, st.integers(0, 12), st.lists(records, max_size=5),
+              record_count=st.one_of(st.none(), st.none(), absurd.map(lambda v: v & 0xFFFFFFFF))),
     max_size=4,
     unique_by=lambda a: a.number,
 ).map(lambda listed: sorted(listed, key=lambda a: a.number))
@@ -168,7 +175,8 @@ def metadata_bytes(draw: st.DrawFn, sound: bool) -> bytes:
     if sound:
         return json.dumps(document, ensure_ascii=False).encode()
     for key in draw(st.sampled_from([[], ["fps"], ["duration"], ["rows"], ["cols"], ["validWells"]])):
-        document[key] = draw(st.one_of(st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=3), st.none(), st.just([1])))
+        document[key] = draw(st.one_of(st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=3), st.none(),
+                                       st.just([1])))
     text = json.dumps(document, ensure_ascii=False).encode()
     damage = draw(st.sampled_from(["none", "insert", "truncate", "replace"]))
     at = draw(st.integers(0, len(text)))
@@ -210,7 +218,8 @@ def cases(draw: st.DrawFn) -> Case:
     # Half the cases open an intact file by a name that works, so that the calls after the
     # opening reach the reader; the other half may damage anything.
     sound = draw(st.booleans())
-    pulse_file = PulseFile(apertures=draw(apertures), metadata=draw(metadata_bytes(sound)), padding=draw(st.sampled_from([0, 8])))
+    pulse_file = PulseFile(apertures=draw(apertures), metadata=draw(metadata_bytes(sound)),
+                           padding=draw(st.sampled_from([0, 8])))
     data = pulse_file.to_bytes()
     if not sound:
         metadata_end = 80 + len(pulse_file.metadata_bytes())
