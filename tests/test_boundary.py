@@ -51,7 +51,7 @@ INT_TYPES = [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint
 numpy_ints = st.sampled_from(INT_TYPES).flatmap(
     lambda t: st.integers(int(np.iinfo(t).min), int(np.iinfo(t).max)).map(t)
 )
-small_numbers = st.integers(0, 12)  # mostly apertures the files hold
+small_numbers = st.integers(0, 6)  # mostly apertures the files hold
 scalars = st.one_of(
     small_numbers,
     st.integers(-(2**70), 2**70),
@@ -96,6 +96,7 @@ bools = st.one_of(st.booleans(), st.sampled_from([np.bool_(False), 0, 1, None, "
 
 roles = st.sampled_from(["input", "input", "strip", "missing", "output"])
 forms = st.sampled_from(["str", "path", "bytes_path", "bytes"])
+opening_forms = st.sampled_from(["str", "path", "bytes_path"])  # the forms that name a file
 file_refs = st.builds(FileRef, roles, forms)
 output_refs = st.builds(FileRef, st.sampled_from(["output", "output", "input", "strip"]), forms)
 file_names = st.one_of(file_refs, file_refs, scalars)
@@ -147,10 +148,13 @@ reader_calls = st.one_of(
 module_calls = st.one_of(
     st.builds(Call, st.just("PulseReader"), file_names.map(lambda v: (v,)), filter_arguments),
     call("merge_pulse_files", st.one_of(st.lists(file_names, max_size=3), file_names), {"new_file_name": output_refs}),
+    call("merge_pulse_files", st.lists(st.builds(FileRef, st.sampled_from(["input", "strip"]), opening_forms),
+                                       min_size=1, max_size=3),
+         {"new_file_name": st.builds(FileRef, st.just("output"), opening_forms)}),
     st.builds(Call, st.just("PulseFilter"), st.just(()), filter_kwargs),
 )
 # The reader the other calls use, opened by any form of name that may work.
-opening_name = st.builds(FileRef, st.just("input"), st.sampled_from(["str", "path", "bytes_path"])).map(lambda v: (v,))
+opening_name = st.builds(FileRef, st.just("input"), opening_forms).map(lambda v: (v,))
 opening = st.builds(Call, st.just("PulseReader"), opening_name, filter_arguments)
 sound_opening = st.builds(Call, st.just("PulseReader"), opening_name, st.just({}))
 
@@ -162,7 +166,7 @@ records = st.one_of(
     st.tuples(st.integers(1, 9), st.integers(1, 5)).map(lambda p: pulse(*p, 40, 60, 10, 10, 3, 3)),
 )
 apertures = st.lists(
-    st.builds(Aperture, st.integers(0, 12), st.lists(records, max_size=5),
+    st.builds(Aperture, st.integers(0, 5), st.lists(records, max_size=5),
               record_count=st.one_of(st.none(), st.none(), absurd.map(lambda v: v & 0xFFFFFFFF))),
     max_size=4,
     unique_by=lambda a: a.number,
