@@ -62,7 +62,7 @@ def query(path: str, outdir: Path) -> int:
         print(len(all_records), sum(batches), sum(record_batches), per_aperture["pulses"].sum())
         reader.get_pulses_many(np.array(numbers[:2], dtype=np.uint32), pulse_filter_kwargs={"mask_s": (0.0, 1.0)})
         reader.get_pulses_many(pd.Index(numbers))
-        reader.get_pulses_many(pd.Series(numbers))
+        reader.get_pulses_many(pd.Series(numbers, dtype="int64"))  # typed Series[int] on every Python
         reader.copy_apertures_to_new_file(np.asarray(numbers[:1]), outdir / "subset.bin")
         reader.copy_apertures_to_new_file(
             apertures=[10**9], file_name=str(outdir / "empty.bin"), ignore_missing_apertures=np.True_
