@@ -182,11 +182,13 @@ def metadata_bytes(draw: st.DrawFn, sound: bool) -> bytes:
         document[key] = draw(st.one_of(st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=3), st.none(),
                                        st.just([1])))
     text = json.dumps(document, ensure_ascii=False).encode()
-    damage = draw(st.sampled_from(["none", "insert", "truncate", "replace"]))
+    damage = draw(st.sampled_from(["none", "insert", "stray", "truncate", "replace"]))
     at = draw(st.integers(0, len(text)))
     if damage == "insert":  # broken UTF-8: a lone lead byte, a stray continuation, a surrogate, ...
         piece = draw(st.sampled_from([b"\xc2", b"\xb5", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xff", b"\xe2\x82"]))
         return text[:at] + piece + text[at:]
+    if damage == "stray":  # valid UTF-8 but broken JSON: the parser stops inside a character
+        return text[:at] + draw(st.sampled_from(["µ", "€", "😀"])).encode() + text[at:]
     if damage == "truncate":
         return text[:at]
     if damage == "replace":
