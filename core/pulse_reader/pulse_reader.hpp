@@ -14,6 +14,7 @@
 #include "pulse_reader/headers/pulse_file_header.hpp"
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "pulse_reader/metadata.hpp"
+#include "pulse_reader/planned_reads.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
 #include "pulse_reader/records/pulse_builder.hpp"
 #include "pulse_reader/records/pulse_columns.hpp"
@@ -114,6 +115,12 @@ private:
     // The headers of the blocks at `locations`, checked as read_headers_in_order says.
     std::vector<ApertureHeader> read_block_headers(std::span<const uint64_t> locations, uint64_t file_size) const;
     PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
+
+    // Calls `visit(i, bytes, count, first_position)` for the records of every block
+    // headers[i], in order, piece by piece (first_position 0 on the first piece of each
+    // block, and every block has at least one), reading neighbouring blocks together.
+    template <class Visit>
+    void visit_records(std::span<const ApertureHeader> headers, Visit&& visit) const;
 
     // Feeds records [first, last) of the block with `header` to `builder`, to build their
     // pulses or, with `skip`, to run its clock over them only.
