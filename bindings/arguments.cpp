@@ -114,6 +114,21 @@ std::string to_utf8(PyObject* value) {
     return std::string(text, std::size_t(size));
 }
 
+std::string to_file_name(PyObject* value) {
+    // Bytes are a valid os.fspath value but not a file-name argument here: only str and
+    // objects with __fspath__ are.
+    PyRef path;
+    if (PyUnicode_Check(value)) {
+        path = PyRef::borrow(value);
+    } else {
+        if (PyBytes_Check(value) || !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__fspath__"))
+            raise_wrong_type(value, "PyString");
+        path = checked(PyOS_FSPath(value));
+    }
+    PyRef bytes = PyUnicode_Check(path.get()) ? checked(PyUnicode_EncodeFSDefault(path.get())) : std::move(path);
+    return std::string(PyBytes_AS_STRING(bytes.get()), std::size_t(PyBytes_GET_SIZE(bytes.get())));
+}
+
 uint64_t to_u64(PyObject* value) {
     PyRef index = checked(PyNumber_Index(value));
     unsigned long long result = PyLong_AsUnsignedLongLong(index.get());
@@ -184,6 +199,6 @@ std::vector<Item> to_vector(PyObject* value, Convert&& convert) {
 }  // namespace
 
 std::vector<uint64_t> to_u64_vector(PyObject* value) { return to_vector<uint64_t>(value, to_u64); }
-std::vector<std::string> to_utf8_vector(PyObject* value) { return to_vector<std::string>(value, to_utf8); }
+std::vector<std::string> to_file_name_vector(PyObject* value) { return to_vector<std::string>(value, to_file_name); }
 
 }  // namespace zpr::py

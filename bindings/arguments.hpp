@@ -32,6 +32,9 @@ void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
 
 // Conversions, with the conversion's own messages.
 std::string to_utf8(PyObject* value);              // str, expected name "PyString"
+// A file name: str or os.PathLike (whose fspath is str or bytes), as the bytes os.fsencode
+// gives; any other type is refused with the message a str conversion gives ("PyString").
+std::string to_file_name(PyObject* value);
 uint64_t to_u64(PyObject* value);                  // integer index protocol
 uint32_t to_u32(PyObject* value);                  // integer index protocol, 0..4294967295
 float to_f32(PyObject* value);                     // Python float conversion, narrowed
@@ -54,6 +57,6 @@ auto convert_argument(const char* name, PyObject* value, Convert&& convert) {
 
 // A sequence (not a str) converted item by item.
 std::vector<uint64_t> to_u64_vector(PyObject* value);
-std::vector<std::string> to_utf8_vector(PyObject* value);
+std::vector<std::string> to_file_name_vector(PyObject* value);
 
 }  // namespace zpr::py

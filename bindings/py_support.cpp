@@ -1,7 +1,5 @@
 #include "py_support.hpp"
 
-#include "error.hpp"
-
 #include <new>
 
 namespace zpr::py {
@@ -19,8 +17,41 @@ void check_status(int status) {
     if (status < 0) throw PythonError{};
 }
 
+PyRef message_text(std::string_view message, std::span<const NameSpan> file_names) {
+    auto text = [](std::string_view piece) {
+        return checked(PyUnicode_DecodeUTF8(piece.data(), Py_ssize_t(piece.size()), "replace"));
+    };
+    if (file_names.empty()) return text(message);
+    PyRef pieces = checked(PyList_New(0));
+    auto add = [&](PyRef piece) { check_status(PyList_Append(pieces.get(), piece.get())); };
+    std::size_t at = 0;
+    for (const NameSpan& name : file_names) {
+        add(text(message.substr(at, name.offset - at)));
+        const std::string_view bytes = message.substr(name.offset, name.length);
+        add(checked(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), Py_ssize_t(bytes.size()))));
+        at = name.offset + name.length;
+    }
+    add(text(message.substr(at)));
+    PyRef empty = checked(PyUnicode_FromStringAndSize("", 0));
+    return checked(PyUnicode_Join(empty.get(), pieces.get()));
+}
+
+namespace {
+
+// Sets the pending exception; should building its text fail, that failure is left pending.
+void set_error(PyObject* type, std::string_view message, std::span<const NameSpan> file_names = {}) noexcept {
+    try {
+        PyErr_SetObject(type, message_text(message, file_names).get());
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+}
+
+}  // namespace
+
 void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+    set_error(type, message);
     throw PythonError{};
 }
 
@@ -39,13 +70,13 @@ void set_python_error(std::exception_ptr failure) {
     } catch (const PythonError&) {
         // Already set.
     } catch (const Error& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
+        set_error(PyExc_RuntimeError, error.message(), error.file_names());
     } catch (const InternalFault& fault) {
-        PyErr_SetString(g_panic_exception, fault.what());
+        set_error(g_panic_exception, fault.message(), fault.file_names());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& other) {
-        PyErr_SetString(g_panic_exception, other.what());
+        set_error(g_panic_exception, other.what());
     } catch (...) {
         PyErr_SetString(g_panic_exception, "unexpected internal failure");
     }

@@ -5,9 +5,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "error.hpp"
+
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace zpr::py {
@@ -58,6 +62,12 @@ struct PythonError {};
 PyRef checked(PyObject* result);
 void check_status(int status);
 
+// Python text of a message: UTF-8, with U+FFFD for each piece that is not valid UTF-8 (bytes
+// quoted from a damaged file), except the spans that are file names, which are decoded as
+// os.fsdecode would (surrogate escapes for undecodable bytes) so they name the same file.
+PyRef message_text(std::string_view message, std::span<const NameSpan> file_names = {});
+
+// Raises `type` with `message` as text (see message_text).
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 
 // The module's exception for internal faults, derived from BaseException.

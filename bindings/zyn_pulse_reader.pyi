@@ -7,11 +7,13 @@ that every checker honours for a module that is not a package).
 """
 
 from collections.abc import Iterator, Sequence
+from os import PathLike
 from types import TracebackType
-from typing import Any, Self, SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Any, Self, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, final
 
-from numpy import bool_
-from pandas import DataFrame
+from numpy import bool_, integer
+from numpy.typing import NDArray
+from pandas import DataFrame, Index, Series
 from typing_extensions import disjoint_base
 
 __all__ = ["merge_pulse_files", "PulseReader", "PulseFilter"]
@@ -23,8 +25,28 @@ _Float: TypeAlias = SupportsFloat | SupportsIndex
 _Bool: TypeAlias = bool | bool_
 # Aperture numbers are unsigned 64-bit; Python ints and NumPy integers both convert.
 _Aperture: TypeAlias = SupportsIndex
-# The keyword arguments of PulseFilter as a dictionary; keys must be str.
-_FilterKwargs: TypeAlias = dict[str, Any]
+# A list of aperture numbers is taken item by item from anything iterable with a length that
+# is not a str: sequences, one-dimensional NumPy integer arrays, pandas Index and Series.
+_Apertures: TypeAlias = Sequence[_Aperture] | NDArray[integer[Any]] | Index[int] | Series[int]
+# File names: str or os.PathLike, as open() takes them (but not bare bytes). Names are
+# encoded as os.fsencode does, so names that are not valid UTF-8 work too.
+_FileName: TypeAlias = str | PathLike[str] | PathLike[bytes]
+
+class _FilterKwargs(TypedDict, total=False):
+    """The keyword arguments of PulseFilter as a dictionary. At run time unknown keys are
+    ignored; a type checker reports them, as it does for PulseFilter(...)."""
+
+    min_dur_f: SupportsIndex
+    min_dur_s: _Float
+    max_dur_s: _Float
+    min_snr: _Float
+    min_intensity: _Float
+    min_binratio: _Float
+    max_binratio: _Float
+    start_m: _Float
+    end_m: _Float
+    mask_s: tuple[_Float, _Float]
+    recalc_ipd: _Bool
 
 class PanicException(BaseException):
     """An internal fault (for example merge metadata that lacks a required member).
@@ -64,7 +86,7 @@ class PulseReader:
 
     def __new__(
         cls,
-        file_name: str,
+        file_name: _FileName,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: _FilterKwargs | None = None,
     ) -> Self: ...
@@ -89,16 +111,16 @@ class PulseReader:
         """The pulses of one aperture, indexed by record position, optionally filtered."""
     def get_pulses_many(
         self,
-        apertures: Sequence[_Aperture] | None = None,
+        apertures: _Apertures | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: _FilterKwargs | None = None,
     ) -> DataFrame:
         """The pulses of many apertures (all of them, in index order, when None) in one frame."""
-    def get_all_records_many(self, apertures: Sequence[_Aperture] | None = None) -> DataFrame:
+    def get_all_records_many(self, apertures: _Apertures | None = None) -> DataFrame:
         """The records of many apertures (all of them, in index order, when None) in one frame."""
     def iter_pulses(
         self,
-        apertures: Sequence[_Aperture] | None = None,
+        apertures: _Apertures | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: _FilterKwargs | None = None,
         batch_records: SupportsIndex = 1048576,
@@ -106,21 +128,21 @@ class PulseReader:
         """The pulses of many apertures in batches of whole apertures, one frame per batch."""
     def iter_all_records(
         self,
-        apertures: Sequence[_Aperture] | None = None,
+        apertures: _Apertures | None = None,
         batch_records: SupportsIndex = 1048576,
     ) -> Iterator[DataFrame]:
         """The records of many apertures in batches of whole apertures, one frame per batch."""
     def summary(
         self,
-        apertures: Sequence[_Aperture] | None = None,
+        apertures: _Apertures | None = None,
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: _FilterKwargs | None = None,
     ) -> DataFrame:
         """One row per aperture: record and pulse counts, pulse means and frames, and any error."""
     def copy_apertures_to_new_file(
         self,
-        apertures: Sequence[_Aperture],
-        file_name: str,
+        apertures: _Apertures,
+        file_name: _FileName,
         ignore_missing_apertures: _Bool = False,
     ) -> None:
         """Write a new pulse file that holds only the given apertures."""
@@ -134,5 +156,5 @@ class PulseReader:
         _traceback: TracebackType | None,
     ) -> None: ...
 
-def merge_pulse_files(file_names: Sequence[str], new_file_name: str) -> None:
+def merge_pulse_files(file_names: Sequence[_FileName], new_file_name: _FileName) -> None:
     """Merge pulse files that are row strips of one aperture grid into a new file."""

@@ -8,6 +8,7 @@ import ast
 import importlib.metadata
 import importlib.util
 import inspect
+import json
 import os
 import subprocess
 import sys
@@ -26,6 +27,7 @@ USAGE = Path(__file__).resolve().parent / "typing_usage.py"
 API_DUNDERS = {"__new__", "__enter__", "__exit__"}
 
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+needs_pyright = pytest.mark.skipif(importlib.util.find_spec("pyright") is None, reason="pyright is not installed")
 
 
 def is_api(name: str) -> bool:
@@ -189,3 +191,45 @@ def test_mypy_strict_accepts_the_tools_package(tmp_path):
     result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={tmp_path / 'cache'}",
                       str(ROOT / "src" / "zyn_pulse_tools"), cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_filter_dict_type_lists_the_pulse_filter_keywords():
+    definitions = {node.name: node for node in stub_module().body if isinstance(node, ast.ClassDef)}
+    typed_dict = [node.target.id for node in definitions["_FilterKwargs"].body if isinstance(node, ast.AnnAssign)]
+    keywords = stub_definitions(definitions["PulseFilter"].body)["__new__"].args.kwonlyargs
+    assert typed_dict == [argument.arg for argument in keywords]
+
+
+# Each line is a mistake that the type information must catch (and the run time would not,
+# or only late).
+REJECTED = """\
+import numpy as np
+from zyn_pulse_reader import PulseReader
+reader = PulseReader("a.bin", pulse_filter_kwargs={"min_snrr": 1.0})
+reader.get_pulses(0, pulse_filter_kwargs={"mask_s": 1.0})
+PulseReader(b"a.bin")
+floats = np.zeros(2, dtype=np.float64)
+reader.get_pulses_many(floats)
+"""
+
+
+@needs_mypy
+def test_mypy_rejects_misspelt_filter_keys_bytes_names_and_float_arrays(tmp_path):
+    (tmp_path / "mistakes.py").write_text(REJECTED, encoding="utf-8")
+    result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={tmp_path / 'cache'}",
+                      "mistakes.py", cwd=tmp_path)
+    flagged = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
+    assert flagged == {3, 4, 5, 7}, result.stdout
+
+
+@needs_pyright
+def test_pyright_accepts_the_usage_script_and_catches_the_mistakes(tmp_path):
+    script = tmp_path / USAGE.name
+    script.write_text(USAGE.read_text(encoding="utf-8"), encoding="utf-8")
+    (tmp_path / "mistakes.py").write_text(REJECTED, encoding="utf-8")
+    result = subprocess.run([sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "--outputjson",
+                             script.name, "mistakes.py"], cwd=tmp_path, capture_output=True, text=True, timeout=600)
+    report = json.loads(result.stdout)
+    flagged = {(Path(d["file"]).name, d["range"]["start"]["line"] + 1)
+               for d in report["generalDiagnostics"] if d["severity"] == "error"}
+    assert flagged == {("mistakes.py", line) for line in (3, 4, 5, 7)}, result.stdout

@@ -8,6 +8,7 @@ exercises the same calls on a real file.
 
 from __future__ import annotations
 
+import os
 import sys
 from pathlib import Path
 from typing import Any
@@ -17,6 +18,16 @@ import pandas as pd
 
 import zyn_pulse_reader
 from zyn_pulse_reader import PanicException, PulseFilter, PulseReader, merge_pulse_files
+
+
+class BytesName:
+    """An os.PathLike whose fspath is bytes."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = os.fsencode(path)
+
+    def __fspath__(self) -> bytes:
+        return self.path
 
 
 def every_filter() -> list[PulseFilter]:
@@ -30,8 +41,7 @@ def every_filter() -> list[PulseFilter]:
 
 
 def query(path: str, outdir: Path) -> int:
-    kwargs: dict[str, Any] = {"min_dur_f": 1, "min_snr": 0.0}
-    with PulseReader(path, pulse_filter_kwargs=kwargs) as reader:
+    with PulseReader(Path(path), pulse_filter_kwargs={"min_dur_f": 1, "min_snr": 0.0}) as reader:
         numbers: list[int] = reader.apertures
         metadata: dict[str, Any] = reader.metadata
         trimmed: bool = reader.trimmed
@@ -50,7 +60,10 @@ def query(path: str, outdir: Path) -> int:
         record_batches = [len(batch) for batch in reader.iter_all_records(apertures=None, batch_records=np.uint32(5))]
         per_aperture: pd.DataFrame = reader.summary(numbers, pulse_filter=PulseFilter(min_snr=1.0))
         print(len(all_records), sum(batches), sum(record_batches), per_aperture["pulses"].sum())
-        reader.copy_apertures_to_new_file(numbers[:1], str(outdir / "subset.bin"))
+        reader.get_pulses_many(np.array(numbers[:2], dtype=np.uint32), pulse_filter_kwargs={"mask_s": (0.0, 1.0)})
+        reader.get_pulses_many(pd.Index(numbers))
+        reader.get_pulses_many(pd.Series(numbers, dtype="int64"))  # typed Series[int] on every Python
+        reader.copy_apertures_to_new_file(np.asarray(numbers[:1]), outdir / "subset.bin")
         reader.copy_apertures_to_new_file(
             apertures=[10**9], file_name=str(outdir / "empty.bin"), ignore_missing_apertures=np.True_
         )
@@ -62,10 +75,10 @@ def query(path: str, outdir: Path) -> int:
 
     merged = outdir / "merged.bin"
     try:
-        merge_pulse_files([path, str(outdir / "subset.bin")], new_file_name=str(merged))
+        merge_pulse_files([path, outdir / "subset.bin"], new_file_name=merged)
     except PanicException as fault:  # derives from BaseException: "except Exception" misses it
         raise SystemExit(f"internal fault in the pulse file library: {fault}") from fault
-    zyn_pulse_reader.merge_pulse_files(file_names=(path,), new_file_name=str(outdir / "single.bin"))
+    zyn_pulse_reader.merge_pulse_files(file_names=(path,), new_file_name=BytesName(outdir / "single.bin"))
     return len(zyn_pulse_reader.__all__)
 
 

@@ -31,6 +31,18 @@ void set_criterion(zpr::PulseFilter& f, std::string_view key, PyObject* value) {
     // Any other name is ignored without looking at its value.
 }
 
+// The key as UTF-8; none for a str that has no UTF-8 form (a lone surrogate): such a key names
+// no criterion and is ignored like any other unknown one.
+std::optional<std::string> criterion_name(PyObject* key) {
+    try {
+        return to_utf8(key);
+    } catch (const PythonError&) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw;
+        PyErr_Clear();
+        return std::nullopt;
+    }
+}
+
 PyObject* pulse_filter_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         const Py_ssize_t given = PyTuple_GET_SIZE(args);
@@ -62,8 +74,7 @@ zpr::PulseFilter filter_from_kwargs(PyObject* kwargs) {
         // Hold the entry: a conversion may run Python code that changes the dict.
         PyRef held_key = PyRef::borrow(key);
         PyRef held_value = PyRef::borrow(value);
-        const std::string name = to_utf8(key);
-        set_criterion(filter, name, value);
+        if (const std::optional<std::string> name = criterion_name(key)) set_criterion(filter, *name, value);
     }
     return filter;
 }

@@ -50,7 +50,7 @@ PyObject* copy_apertures_to_new_file(PyObject* py_self, PyObject* const* args, P
         bind_arguments({"PulseReader.copy_apertures_to_new_file", names, 2}, args, nargs, kwnames, a);
         ExclusiveAccess access(self);
         std::vector<uint64_t> requests = convert_argument("apertures", a[0], to_u64_vector);
-        const std::string file_name = convert_argument("file_name", a[1], to_utf8);
+        const std::string file_name = convert_argument("file_name", a[1], to_file_name);
         const bool ignore_missing = a[2] != nullptr && convert_argument("ignore_missing_apertures", a[2], to_bool);
         const zpr::PulseReader& reader = open_reader(self);
 

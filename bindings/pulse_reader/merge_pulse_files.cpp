@@ -11,8 +11,8 @@ PyObject* merge_pulse_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         static const char* const names[] = {"file_names", "new_file_name"};
         PyObject* a[2];
         bind_arguments({"merge_pulse_files", names, 2}, args, nargs, kwnames, a);
-        const std::vector<std::string> file_names = convert_argument("file_names", a[0], to_utf8_vector);
-        const std::string new_file_name = convert_argument("new_file_name", a[1], to_utf8);
+        const std::vector<std::string> file_names = convert_argument("file_names", a[0], to_file_name_vector);
+        const std::string new_file_name = convert_argument("new_file_name", a[1], to_file_name);
 
         std::vector<zpr::PulseReader> inputs;
         inputs.reserve(file_names.size());

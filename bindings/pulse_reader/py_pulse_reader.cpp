@@ -34,7 +34,7 @@ PyRef base_attrs(const zpr::PulseReader& reader, const std::string& file_name) {
     PyRef attrs = checked(PyDict_New());
     set_item(attrs.get(), "source", PyRef(PyUnicode_FromString("pulses.bin")));
     const std::string id = analysis_id(file_name);
-    set_item(attrs.get(), "analysis_id", PyRef(PyUnicode_FromStringAndSize(id.data(), Py_ssize_t(id.size()))));
+    set_item(attrs.get(), "analysis_id", PyRef(PyUnicode_DecodeFSDefaultAndSize(id.data(), Py_ssize_t(id.size()))));
     set_item(attrs.get(), "frame_dur_s", PyRef(PyFloat_FromDouble(double(1.0f / reader.fps()))));
     auto duration = number_member(reader.metadata(), "duration");
     if (!duration) raise(PyExc_RuntimeError, "Missing or invalid 'duration' field in metadata");
@@ -56,7 +56,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         static const char* const names[] = {"file_name", "pulse_filter", "pulse_filter_kwargs"};
         PyObject* a[3];
         bind_arguments({"PulseReader.__new__", names, 1}, args, kwargs, a);
-        const std::string file_name = convert_argument("file_name", a[0], to_utf8);
+        const std::string file_name = convert_argument("file_name", a[0], to_file_name);
         const FilterArguments filter_arguments = convert_filter_arguments(a[1], a[2]);
 
         // The file is opened first, so that a bad file is reported even when the filter
@@ -67,6 +67,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyRef frame_from_blocks = find_frame_from_blocks();
         PyRef attrs = base_attrs(reader, file_name);
         PyRef metadata = python_metadata(reader);
+        PyRef name = checked(PyUnicode_DecodeFSDefaultAndSize(file_name.data(), Py_ssize_t(file_name.size())));
 
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) throw PythonError{};
@@ -77,6 +78,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         object->frame_from_blocks = frame_from_blocks.release();
         object->attrs = attrs.release();
         object->metadata = metadata.release();
+        object->file_name = name.release();
         object->apertures = nullptr;
         object->borrow = 0;
         return self;
@@ -89,6 +91,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(object->frame_from_blocks);
     Py_VISIT(object->attrs);
     Py_VISIT(object->metadata);
+    Py_VISIT(object->file_name);
     Py_VISIT(object->apertures);
     return 0;
 }
@@ -99,6 +102,7 @@ int reader_clear(PyObject* self) {
     Py_CLEAR(object->frame_from_blocks);
     Py_CLEAR(object->attrs);
     Py_CLEAR(object->metadata);
+    Py_CLEAR(object->file_name);
     Py_CLEAR(object->apertures);
     return 0;
 }
@@ -138,6 +142,18 @@ PyObject* reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         bind_arguments({"PulseReader.__exit__", names, 3}, args, nargs, kwnames, a);
         return close_reader(reinterpret_cast<PyPulseReader*>(self));
     });
+}
+
+// "<zyn_pulse_reader.PulseReader 'run42.pulses.bin' apertures=6 open>". Debuggers and
+// tracebacks call repr at any moment, so it takes no borrow: with the interpreter lock held
+// the reader cannot be closed under it, and the index does not change while it is open.
+PyObject* reader_repr(PyObject* self) {
+    auto* object = reinterpret_cast<PyPulseReader*>(self);
+    const char* type_name = Py_TYPE(self)->tp_name;
+    PyObject* name = object->file_name != nullptr ? object->file_name : Py_None;
+    if (!object->reader) return PyUnicode_FromFormat("<%s %R closed>", type_name, name);
+    const auto apertures = static_cast<unsigned long long>(object->reader->index().apertures().size());
+    return PyUnicode_FromFormat("<%s %R apertures=%llu open>", type_name, name, apertures);
 }
 
 PyObject* get_apertures(PyObject* self, void*) {
@@ -219,6 +235,7 @@ PyTypeObject PulseReaderType = [] {
     type.tp_doc = "PulseReader(file_name, pulse_filter=None, pulse_filter_kwargs=None)\n--\n\nPulses.bin reader";
     type.tp_new = reader_new;
     type.tp_dealloc = reader_dealloc;
+    type.tp_repr = reader_repr;
     type.tp_traverse = reader_traverse;
     type.tp_clear = reader_clear;
     type.tp_methods = reader_methods;

@@ -186,7 +186,7 @@ PyRef error_column(std::size_t rows, const std::vector<std::pair<std::size_t, st
     auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
     for (std::size_t row = 0; row < rows; ++row) cells[row] = Py_NewRef(Py_None);
     for (const auto& [row, message] : errors) {
-        PyRef text = checked(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
+        PyRef text = message_text(message);
         Py_DECREF(cells[row]);
         cells[row] = text.release();
     }

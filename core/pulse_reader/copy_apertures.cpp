@@ -26,7 +26,7 @@ void refuse_own_source(const File& source, const std::string& file_name) {
     struct stat target {};
     if (::stat(file_name.c_str(), &target) != 0) return;
     if (target.st_dev == source.device() && target.st_ino == source.inode())
-        throw Error("Cannot copy apertures into the pulse file they are read from: " + file_name);
+        throw Error(Message("Cannot copy apertures into the pulse file they are read from: ").name(file_name));
 }
 
 }  // namespace

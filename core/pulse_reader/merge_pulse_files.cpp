@@ -69,8 +69,12 @@ Json merged_metadata(const Json& first, const Totals& t) {
     return merged;
 }
 
-std::string describe_input(std::size_t k, const PulseReader& reader) {
-    return "input " + std::to_string(k + 1) + " (" + reader.path() + ")";
+Message describe_input(std::size_t k, const PulseReader& reader) {
+    return Message("input " + std::to_string(k + 1) + " (").name(reader.path()).text(")");
+}
+
+Error already_exists(const std::string& file_name) {
+    return Error(Message("File ").name(file_name).text(" already exists"));
 }
 
 // The merged index must ascend and hold 32-bit numbers, or this reader could not open the
@@ -85,12 +89,13 @@ void check_merged_numbers(const std::vector<const PulseReader*>& readers, const 
         for (std::size_t i = 0; i < apertures.size(); ++i) {
             const unsigned __int128 merged = apertures[i] + shift;
             if (merged > UINT32_MAX)
-                throw Error("Cannot merge: aperture " + std::to_string(apertures[i]) + " of " +
-                            describe_input(k, *readers[k]) + " does not fit in 32 bits after its shift of " +
-                            std::to_string(uint64_t(shift)));
+                throw Error(Message("Cannot merge: aperture " + std::to_string(apertures[i]) + " of ")
+                                .append(describe_input(k, *readers[k]))
+                                .text(" does not fit in 32 bits after its shift of " + std::to_string(uint64_t(shift))));
             if (have_previous && i == 0 && merged <= previous)
-                throw Error("Cannot merge: the aperture numbers of " + describe_input(k, *readers[k]) +
-                            " do not ascend after those of the inputs before it");
+                throw Error(Message("Cannot merge: the aperture numbers of ")
+                                .append(describe_input(k, *readers[k]))
+                                .text(" do not ascend after those of the inputs before it"));
             previous = merged;
             have_previous = true;
         }
@@ -121,7 +126,7 @@ std::vector<std::vector<ApertureHeader>> planned_blocks(const std::vector<const 
 void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std::string& new_file_name) {
     if (readers.empty()) throw Error("No pulse files provided");
     struct stat existing {};
-    if (::stat(new_file_name.c_str(), &existing) == 0) throw Error("File " + new_file_name + " already exists");
+    if (::stat(new_file_name.c_str(), &existing) == 0) throw already_exists(new_file_name);
 
     const Totals totals = read_totals(readers);
     std::vector<Strip> strips;
@@ -153,7 +158,7 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
         } catch (const Error&) {
             // Something appeared at the path after the check above: never overwrite it.
             if (::stat(new_file_name.c_str(), &existing) == 0)
-                throw Error("File " + new_file_name + " already exists");
+                throw already_exists(new_file_name);
             throw;
         }
     }();

@@ -25,6 +25,19 @@ void close_gap(PulseColumns& pulses, std::size_t first, std::size_t last, std::s
     run_both([&] { pulses.move_rows(first, last, to, 0, 2); }, [&] { pulses.move_rows(first, last, to, 1, 2); });
 }
 
+// Where a list of blocks is cut in two runs of apertures for two threads: the first aperture
+// at which the front run holds `twentieths`/20 of the records; 0 when the records are too
+// few to share.
+std::size_t split_by_records(std::span<const ApertureHeader> headers, std::size_t twentieths) {
+    std::size_t total = 0;
+    for (const ApertureHeader& header : headers) total += header.record_count();
+    if (total < PulseReader::kTwoThreadRecords) return 0;
+    std::size_t split = 0;
+    for (std::size_t front_records = 0; split < headers.size() && front_records < total / 20 * twentieths; ++split)
+        front_records += headers[split].record_count();
+    return split;
+}
+
 // Runs `build` for `aperture`, one of many in a query: when the aperture fails the order
 // check, the error names it; every other error passes unchanged.
 template <class Build>
@@ -253,11 +266,9 @@ PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, s
     // Two runs of apertures side by side, split where the front run holds a little more
     // than half of the records: the back run first counts the front run's pulses, so that
     // it knows where its own go.
-    std::size_t split = 0;
-    for (std::size_t front_records = 0; split < apertures.size() && front_records < total / 20 * 11; ++split)
-        front_records += headers[split].record_count();
+    const std::size_t split = split_by_records(headers, 11);
     std::size_t front_end = 0, back_first_row = 0, back_end = 0;
-    if (total < kTwoThreadRecords || split == apertures.size()) {
+    if (split == 0 || split == apertures.size()) {
         front_end = back_first_row = back_end = build_apertures(0, apertures.size(), 0);
     } else {
         run_both([&] { front_end = build_apertures(0, split, 0); },
@@ -317,39 +328,55 @@ ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, cons
     result.reserve(apertures.size());
     result.rows = apertures.size();
     const LaneDecoder decoder(encoding_records_);
-    PulseColumns no_rows;  // a builder that sums writes no rows
-    PulseBuilder builder(fps_, decoder, filter, no_rows, 0, 0);
     constexpr double kNoMean = std::numeric_limits<double>::quiet_NaN();
-    PulseSums sums;
-    bool failed = false;
-    // Each piece of an aperture's records adds to its sums, and its row is written again.
-    visit_records(headers, [&](std::size_t i, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
-        const ApertureHeader& header = headers[i];
-        if (first_position == 0) {
-            builder.start_aperture(apertures[i]);
-            sums = PulseSums{};
-            failed = false;
-        }
-        try {
-            if (!failed) builder.add_to_sums(bytes, count, sums);
-        } catch (const Error& error) {
-            // The order check fails this aperture alone; the summary goes on with the next.
-            if (error.message() != kUnsortedPulsesMessage) throw;
-            sums = PulseSums{};
-            failed = true;
-            result.errors.emplace_back(i, error.message());
-        }
-        result.frames.column(0)[i] = header.aperture_x();
-        result.frames.column(1)[i] = header.aperture_y();
-        result.frames.column(2)[i] = sums.first_start_f;
-        result.frames.column(3)[i] = sums.last_end_f;
-        result.counts.column(0)[i] = header.record_count();
-        result.counts.column(1)[i] = sums.pulses;
-        const double pulses = double(sums.pulses);
-        const double totals[] = {sums.dur_f, sums.ipd_f, sums.snr, sums.intensity, sums.binratio};
-        for (std::size_t k = 0; k < std::size(totals); ++k)
-            result.means.column(k)[i] = sums.pulses == 0 ? kNoMean : totals[k] / pulses;
-    });
+    using RowErrors = std::vector<std::pair<std::size_t, std::string>>;
+    // The rows [begin, end), each aperture's error added to `errors`.
+    auto summarize = [&](std::size_t begin, std::size_t end, RowErrors& errors) {
+        PulseColumns no_rows;  // a builder that sums writes no rows
+        PulseBuilder builder(fps_, decoder, filter, no_rows, 0, 0);
+        PulseSums sums;
+        bool failed = false;
+        // Each piece of an aperture's records adds to its sums, and its row is written again.
+        visit_records(std::span(headers).subspan(begin, end - begin),
+                      [&](std::size_t k, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
+            const std::size_t i = begin + k;
+            const ApertureHeader& header = headers[i];
+            if (first_position == 0) {
+                builder.start_aperture(apertures[i]);
+                sums = PulseSums{};
+                failed = false;
+            }
+            try {
+                if (!failed) builder.add_to_sums(bytes, count, sums);
+            } catch (const Error& error) {
+                // The order check fails this aperture alone; the summary goes on with the next.
+                if (error.message() != kUnsortedPulsesMessage) throw;
+                sums = PulseSums{};
+                failed = true;
+                errors.emplace_back(i, error.message());
+            }
+            result.frames.column(0)[i] = header.aperture_x();
+            result.frames.column(1)[i] = header.aperture_y();
+            result.frames.column(2)[i] = sums.first_start_f;
+            result.frames.column(3)[i] = sums.last_end_f;
+            result.counts.column(0)[i] = header.record_count();
+            result.counts.column(1)[i] = sums.pulses;
+            const double pulses = double(sums.pulses);
+            const double totals[] = {sums.dur_f, sums.ipd_f, sums.snr, sums.intensity, sums.binratio};
+            for (std::size_t t = 0; t < std::size(totals); ++t)
+                result.means.column(t)[i] = sums.pulses == 0 ? kNoMean : totals[t] / pulses;
+        });
+    };
+    // Rows are independent: two runs of apertures side by side, each with half the records.
+    const std::size_t split = split_by_records(headers, 10);
+    if (split == 0 || split == apertures.size()) {
+        summarize(0, apertures.size(), result.errors);
+    } else {
+        RowErrors back_errors;
+        run_both([&] { summarize(0, split, result.errors); },
+                 [&] { summarize(split, apertures.size(), back_errors); });
+        result.errors.insert(result.errors.end(), back_errors.begin(), back_errors.end());
+    }
     return result;
 }
 
