@@ -27,6 +27,8 @@ import numpy.typing as npt
 
 from zyn_pulse_reader import PulseReader
 
+from zyn_pulse_tools.filter_types import FilterKwargs
+
 if TYPE_CHECKING:
     import dask.dataframe as dd
     import pandas as pd
@@ -35,7 +37,6 @@ __all__ = ["read_pulses", "read_records", "read_summary"]
 
 PathArgument: TypeAlias = "str | os.PathLike[str] | Sequence[str | os.PathLike[str]]"
 Kind: TypeAlias = Literal["pulses", "records", "summary"]
-FilterKwargs: TypeAlias = "dict[str, Any] | None"
 
 # Summaries are small whatever the run's size, so their partitions are only cut to spread a
 # few large files over several workers: about 256 MiB of records per task.
@@ -92,7 +93,7 @@ class PartitionReader:
     """The task function: picklable, so only names and plain values travel to the workers."""
 
     kind: Kind
-    pulse_filter_kwargs: FilterKwargs
+    pulse_filter_kwargs: FilterKwargs | None
     file_categories: tuple[str, ...]
 
     def __call__(self, partition: Partition) -> pd.DataFrame:
@@ -129,7 +130,7 @@ class PartitionReader:
 def read_pulses(
     paths: PathArgument,
     apertures: Sequence[int] | None = None,
-    pulse_filter_kwargs: FilterKwargs = None,
+    pulse_filter_kwargs: FilterKwargs | None = None,
     partition_records: int = 4_000_000,
 ) -> dd.DataFrame:
     """The pulses of many runs: ``get_pulses_many`` of every file, in order, with a "file"
@@ -150,7 +151,7 @@ def read_records(
 def read_summary(
     paths: PathArgument,
     apertures: Sequence[int] | None = None,
-    pulse_filter_kwargs: FilterKwargs = None,
+    pulse_filter_kwargs: FilterKwargs | None = None,
 ) -> dd.DataFrame:
     """One row per aperture of many runs: ``summary`` of every file, in order, with a "file"
     column first."""
@@ -161,7 +162,7 @@ def read_frame(
     kind: Kind,
     paths: PathArgument,
     apertures: Sequence[int] | None,
-    pulse_filter_kwargs: FilterKwargs,
+    pulse_filter_kwargs: FilterKwargs | None,
     partition_records: int,
 ) -> dd.DataFrame:
     import dask
@@ -171,7 +172,7 @@ def read_frame(
         raise ValueError(f"partition_records must be a positive integer, not {partition_records!r}")
     files = resolve_paths(paths)
     wanted = None if apertures is None else np.asarray(list(apertures), dtype=np.int64)
-    reader = PartitionReader(kind, None if pulse_filter_kwargs is None else dict(pulse_filter_kwargs),
+    reader = PartitionReader(kind, None if pulse_filter_kwargs is None else pulse_filter_kwargs.copy(),
                              tuple(dict.fromkeys(files)))
     planned = [plan_file(reader, path, wanted, partition_records) for path in files]
     partitions = [partition for file_partitions, _ in planned for partition in file_partitions]

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
+from typing import Any, cast
+
+from zyn_pulse_tools.filter_types import FilterKwargs
 
 # (keyword, type, help); the option is the keyword with dashes: min_dur_f -> --min-dur-f.
 _CRITERIA: tuple[tuple[str, type, str], ...] = (
@@ -34,7 +36,7 @@ def add_filter_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def filter_kwargs(args: argparse.Namespace) -> dict[str, Any] | None:
+def filter_kwargs(args: argparse.Namespace) -> FilterKwargs | None:
     """The keywords the options name, or None when no filter option was given."""
     chosen: dict[str, Any] = {
         keyword: getattr(args, keyword)
@@ -43,4 +45,4 @@ def filter_kwargs(args: argparse.Namespace) -> dict[str, Any] | None:
     }
     if args.mask_s is not None:
         chosen["mask_s"] = tuple(args.mask_s)
-    return chosen or None
+    return cast("FilterKwargs", chosen) if chosen else None

@@ -17,6 +17,7 @@ from zyn_pulse_tools.aperture_list import parse_aperture_list, read_aperture_fil
 from zyn_pulse_tools.atomic_output import add_output_options, atomic_output, refuse_unsafe_output
 from zyn_pulse_tools.file_layout import read_layout
 from zyn_pulse_tools.filter_options import add_filter_options, filter_kwargs
+from zyn_pulse_tools.filter_types import FilterKwargs
 from zyn_pulse_tools.progress import RecordsDone, finish, new_bar, progress_wanted
 from zyn_pulse_tools.table_writers import FORMATS, opened_writer, table_writer
 
@@ -28,7 +29,7 @@ DEFAULT_BATCH_RECORDS = 262_144
 
 def export(
     source: str, output: str, *, what: str = "pulses", apertures: Sequence[int] | None = None,
-    kwargs: dict[str, Any] | None = None, batch_records: int = DEFAULT_BATCH_RECORDS,
+    kwargs: FilterKwargs | None = None, batch_records: int = DEFAULT_BATCH_RECORDS,
     force: bool = False, show_progress: bool = False,
 ) -> None:
     refuse_unsafe_output(output, force, [source])

@@ -13,6 +13,7 @@ from zyn_pulse_tools.aperture_list import parse_aperture_list, read_aperture_fil
 from zyn_pulse_tools.atomic_output import add_output_options, atomic_output
 from zyn_pulse_tools.file_layout import BLOCK_HEADER_SIZE, INDEX_MAGIC, RECORD_SIZE, FileLayout, read_layout
 from zyn_pulse_tools.filter_options import add_filter_options, filter_kwargs
+from zyn_pulse_tools.filter_types import FilterKwargs
 from zyn_pulse_tools.progress import progress_wanted, run_watching_size
 
 _INDEX_ENTRY_SIZE = 12
@@ -26,7 +27,7 @@ def copy_size(layout: FileLayout, apertures: Sequence[int]) -> int:
     return layout.data_offset + blocks + len(INDEX_MAGIC) + _INDEX_ENTRY_SIZE * found.size
 
 
-def apertures_with_pulses(reader: PulseReader, min_pulses: int, kwargs: dict[str, Any] | None) -> list[int]:
+def apertures_with_pulses(reader: PulseReader, min_pulses: int, kwargs: FilterKwargs | None) -> list[int]:
     """The apertures whose pulse count, after the filter, is at least `min_pulses`."""
     summary = reader.summary(pulse_filter_kwargs=kwargs)
     return [int(a) for a in summary.index[summary["pulses"].to_numpy() >= min_pulses]]
