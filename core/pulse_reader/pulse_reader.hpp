@@ -15,12 +15,12 @@
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "pulse_reader/metadata.hpp"
 #include "pulse_reader/planned_reads.hpp"
+#include "pulse_reader/records/aperture_summaries.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
 #include "pulse_reader/records/pulse_builder.hpp"
 #include "pulse_reader/records/pulse_columns.hpp"
 #include "pulse_reader/records/record_columns.hpp"
 #include "pulse_reader/records/record_pieces.hpp"
-#include "pulse_reader/records/aperture_summaries.hpp"
 
 #include <array>
 #include <exception>
