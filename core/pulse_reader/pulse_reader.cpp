@@ -246,11 +246,11 @@ PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, c
 }
 
 PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, std::span<const ApertureHeader> headers,
-                                          const PulseFilter* filter) const {
+                                          const PulseFilter* filter, std::size_t min_rows) const {
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
     PulseColumns pulses;
-    pulses.reserve(total);
+    pulses.reserve(std::max(total, min_rows));
     const LaneDecoder decoder(encoding_records_);
     auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row) {
         PulseBuilder builder(fps_, decoder, filter, pulses, row, 0);
@@ -292,16 +292,18 @@ ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> 
 }
 
 ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> apertures,
-                                                      std::span<const ApertureHeader> headers) const {
+                                                      std::span<const ApertureHeader> headers,
+                                                      std::size_t min_rows) const {
     // The counts were checked against the file's length with their headers.
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
     ManyApertureRecords result;
     // Records are decoded in whole groups of eight: an aperture's last group spills past its
     // own rows, into rows that the next aperture then writes over, or into this room.
-    result.records.reserve(total + simd::kLanes);
-    result.aperture_index.reserve(total);
-    result.position.reserve(total);
+    const std::size_t rows = std::max(total, min_rows);
+    result.records.reserve(rows + simd::kLanes);
+    result.aperture_index.reserve(rows);
+    result.position.reserve(rows);
     const LaneDecoder decoder(encoding_records_);
     std::size_t first_row = 0, next_row = 0;  // of the aperture being decoded, and of the next
     uint32_t running_start = 0;
