@@ -2,6 +2,7 @@
 // registered in that order and listed in __all__, plus PanicException for internal faults.
 #include "py_support.hpp"
 #include "pulse_filter/py_pulse_filter.hpp"
+#include "pulse_reader/batch_iterator.hpp"
 #include "pulse_reader/merge.hpp"
 #include "pulse_reader/py_pulse_reader.hpp"
 
@@ -39,6 +40,7 @@ PyObject* create_module() {
     add_member(module.get(), "merge_pulse_files", merge.get());
     check_status(PyType_Ready(&PulseReaderType));
     add_member(module.get(), "PulseReader", reinterpret_cast<PyObject*>(&PulseReaderType));
+    check_status(PyType_Ready(&BatchIteratorType));
     check_status(PyType_Ready(&PulseFilterType));
     add_member(module.get(), "PulseFilter", reinterpret_cast<PyObject*>(&PulseFilterType));
 

@@ -6,7 +6,7 @@ look next to a module) and as the stub-only package ``zyn_pulse_reader-stubs`` (
 that every checker honours for a module that is not a package).
 """
 
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from types import TracebackType
 from typing import Any, Self, SupportsFloat, SupportsIndex, TypeAlias, final
 
@@ -94,6 +94,29 @@ class PulseReader:
         pulse_filter_kwargs: _FilterKwargs | None = None,
     ) -> DataFrame:
         """The pulses of many apertures (all of them, in index order, when None) in one frame."""
+    def get_all_records_many(self, apertures: Sequence[_Aperture] | None = None) -> DataFrame:
+        """The records of many apertures (all of them, in index order, when None) in one frame."""
+    def iter_pulses(
+        self,
+        apertures: Sequence[_Aperture] | None = None,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: _FilterKwargs | None = None,
+        batch_records: SupportsIndex = 1048576,
+    ) -> Iterator[DataFrame]:
+        """The pulses of many apertures in batches of whole apertures, one frame per batch."""
+    def iter_all_records(
+        self,
+        apertures: Sequence[_Aperture] | None = None,
+        batch_records: SupportsIndex = 1048576,
+    ) -> Iterator[DataFrame]:
+        """The records of many apertures in batches of whole apertures, one frame per batch."""
+    def summary(
+        self,
+        apertures: Sequence[_Aperture] | None = None,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: _FilterKwargs | None = None,
+    ) -> DataFrame:
+        """One row per aperture: record and pulse counts, pulse means and frames, and any error."""
     def copy_apertures_to_new_file(
         self,
         apertures: Sequence[_Aperture],

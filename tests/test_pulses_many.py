@@ -93,7 +93,7 @@ def test_unsorted_aperture_fails_only_with_a_filter(make_file):
     path = make_file(Aperture(0, [pulse(5, 2)]), Aperture(1, [pulse(5, 2), pulse(0, 3)]))
     with zpr.PulseReader(path) as reader:
         assert len(reader.get_pulses_many()) == 3
-        with pytest.raises(RuntimeError, match="^Failed to get pulses: The provided pulses aren't sorted!$"):
+        with pytest.raises(RuntimeError, match="^Failed to get pulses: aperture 1: The provided pulses aren't sorted!$"):
             reader.get_pulses_many(pulse_filter_kwargs={})
 
 
@@ -118,5 +118,6 @@ def test_unsorted_aperture_in_either_run_fails_the_filtered_call(tmp_path, unsor
     bulk_file(numbers, numbers, numbers, raw, np.array([count, count]), [(0, 0, 0)] * 8, DEFAULT_METADATA).write(path)
     with zpr.PulseReader(str(path)) as reader:
         assert len(reader.get_pulses_many()) == 2 * count
-        with pytest.raises(RuntimeError, match="^Failed to get pulses: The provided pulses aren't sorted!$"):
+        expected = f"^Failed to get pulses: aperture {int(unsorted == 'back')}: The provided pulses aren't sorted!$"
+        with pytest.raises(RuntimeError, match=expected):
             reader.get_pulses_many(pulse_filter_kwargs={"min_dur_f": 1})

@@ -45,6 +45,11 @@ def query(path: str, outdir: Path) -> int:
         many: pd.DataFrame = reader.get_pulses_many()
         reader.get_pulses_many(numbers[:2], pulse_filter=PulseFilter(min_snr=1.0))
         reader.get_pulses_many(apertures=(np.int64(numbers[0]),), pulse_filter_kwargs={})
+        all_records: pd.DataFrame = reader.get_all_records_many(numbers[:2])
+        batches = [len(batch) for batch in reader.iter_pulses(numbers, pulse_filter_kwargs={}, batch_records=2)]
+        record_batches = [len(batch) for batch in reader.iter_all_records(apertures=None, batch_records=np.uint32(5))]
+        per_aperture: pd.DataFrame = reader.summary(numbers, pulse_filter=PulseFilter(min_snr=1.0))
+        print(len(all_records), sum(batches), sum(record_batches), per_aperture["pulses"].sum())
         reader.copy_apertures_to_new_file(numbers[:1], str(outdir / "subset.bin"))
         reader.copy_apertures_to_new_file(
             apertures=[10**9], file_name=str(outdir / "empty.bin"), ignore_missing_apertures=np.True_

@@ -77,6 +77,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         object->frame_from_blocks = frame_from_blocks.release();
         object->attrs = attrs.release();
         object->metadata = metadata.release();
+        object->apertures = nullptr;
         object->borrow = 0;
         return self;
     });
@@ -88,6 +89,7 @@ int reader_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(object->frame_from_blocks);
     Py_VISIT(object->attrs);
     Py_VISIT(object->metadata);
+    Py_VISIT(object->apertures);
     return 0;
 }
 
@@ -97,6 +99,7 @@ int reader_clear(PyObject* self) {
     Py_CLEAR(object->frame_from_blocks);
     Py_CLEAR(object->attrs);
     Py_CLEAR(object->metadata);
+    Py_CLEAR(object->apertures);
     return 0;
 }
 
@@ -142,10 +145,15 @@ PyObject* get_apertures(PyObject* self, void*) {
         auto* object = reinterpret_cast<PyPulseReader*>(self);
         SharedAccess access(object);
         const auto& apertures = open_reader(object).index().apertures();
-        PyRef list = checked(PyList_New(Py_ssize_t(apertures.size())));
-        for (std::size_t i = 0; i < apertures.size(); ++i)
-            PyList_SET_ITEM(list.get(), Py_ssize_t(i), checked(PyLong_FromUnsignedLongLong(apertures[i])).release());
-        return list.release();
+        // The numbers are made once; every access gets a new list of the same int objects.
+        if (object->apertures == nullptr) {
+            PyRef list = checked(PyList_New(Py_ssize_t(apertures.size())));
+            for (std::size_t i = 0; i < apertures.size(); ++i)
+                PyList_SET_ITEM(list.get(), Py_ssize_t(i),
+                                checked(PyLong_FromUnsignedLongLong(apertures[i])).release());
+            object->apertures = list.release();
+        }
+        return PyList_GetSlice(object->apertures, 0, PyList_GET_SIZE(object->apertures));
     });
 }
 
@@ -172,6 +180,14 @@ PyMethodDef reader_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kGetPulsesDoc},
     {"get_pulses_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_pulses_many)),
      METH_FASTCALL | METH_KEYWORDS, kGetPulsesManyDoc},
+    {"get_all_records_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_all_records_many)),
+     METH_FASTCALL | METH_KEYWORDS, kGetAllRecordsManyDoc},
+    {"iter_pulses", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_pulses)),
+     METH_FASTCALL | METH_KEYWORDS, kIterPulsesDoc},
+    {"iter_all_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_all_records)),
+     METH_FASTCALL | METH_KEYWORDS, kIterAllRecordsDoc},
+    {"summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summary)),
+     METH_FASTCALL | METH_KEYWORDS, kSummaryDoc},
     {"copy_apertures_to_new_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(copy_apertures_to_new_file)),
      METH_FASTCALL | METH_KEYWORDS, kCopyAperturesDoc},
     {"close", reader_close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},

@@ -18,6 +18,7 @@ struct PyPulseReader {
     PyObject* frame_from_blocks;  // pandas' block-level frame constructor, or None
     PyObject* attrs;     // base DataFrame attributes
     PyObject* metadata;  // json.loads of the metadata text
+    PyObject* apertures;  // list of the index's aperture numbers, made on first use, or null
     // Access to the object: 0 free, > 0 that many shared users, -1 one exclusive user.
     Py_ssize_t borrow;
 };

@@ -1,4 +1,5 @@
-// get_all_records and get_pulses: the per-aperture queries, answered as DataFrames.
+// The queries answered as one DataFrame: get_all_records and get_pulses for one aperture,
+// get_all_records_many, get_pulses_many and summary for many.
 //
 // The core work (reading, decoding, building pulses, filtering) runs with the interpreter
 // lock released while the object stays exclusively borrowed; the tables and frames are
@@ -40,26 +41,26 @@ PyRef to_dataframe(PyPulseReader* self, const ApertureHeader& header, const Colu
     return frame_with_attrs(self, table, attrs.get(), row_index);
 }
 
-// The pulses table's row index: each pulse's record position, named "index". Building the
-// frame over this index gives the same frame as popping an "index" column and calling
-// set_index with it, at a third of the cost.
-PyRef record_position_index(PyPulseReader* self, const ColumnTable& table) {
-    PyObject* positions = table.row_index_values.get();
+// A row index over `values`, named `name` (None for no name). Building the frame over this
+// index gives the same frame as popping a column and calling set_index with it, at a third of
+// the cost.
+PyRef row_index(PyPulseReader* self, PyObject* values, PyObject* name) {
     PyRef index_type = checked(PyObject_GetAttrString(self->pandas, "Index"));
-    PyRef args = checked(PyTuple_Pack(1, positions));
-    PyRef kwargs = checked(Py_BuildValue("{s:s,s:O}", "name", "index", "copy", Py_False));
+    PyRef args = checked(PyTuple_Pack(1, values));
+    PyRef kwargs = checked(Py_BuildValue("{s:O,s:O}", "name", name, "copy", Py_False));
     return checked(PyObject_Call(index_type.get(), args.get(), kwargs.get()));
 }
 
-// Runs a core query without the interpreter lock; an ordinary failure is raised as
-// RuntimeError behind `prefix`.
-template <class Query>
-auto run_query(const char* prefix, Query&& query) {
-    try {
-        return without_gil(std::forward<Query>(query));
-    } catch (const Error& error) {
-        raise(PyExc_RuntimeError, std::string(prefix) + error.message());
-    }
+// The pulses table's row index: each pulse's record position, named "index".
+PyRef record_position_index(PyPulseReader* self, const ColumnTable& table) {
+    PyRef name = checked(PyUnicode_FromString("index"));
+    return row_index(self, table.row_index_values.get(), name.get());
+}
+
+// A frame over `table` with `row_index`, carrying a copy of the reader's base attributes.
+PyRef frame_with_base_attrs(PyPulseReader* self, const ColumnTable& table, PyObject* row_index) {
+    PyRef attrs = checked(PyDict_Copy(self->attrs));
+    return frame_with_attrs(self, table, attrs.get(), row_index);
 }
 
 }  // namespace
@@ -75,7 +76,7 @@ PyObject* get_all_records(PyObject* py_self, PyObject* const* args, Py_ssize_t n
         const zpr::PulseReader& reader = open_reader(self);
 
         ApertureRecords result =
-            run_query("Failed to get records: ", [&] { return reader.get_all_records(aperture); });
+            run_query(kRecordsFailed, [&] { return reader.get_all_records(aperture); });
         const ColumnTable table = to_column_table(std::move(result.records));
         return to_dataframe(self, result.header, table).release();
     });
@@ -96,13 +97,35 @@ PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
         const zpr::PulseReader& reader = open_reader(self);
         const std::optional<zpr::PulseFilter> filter = choose_filter(filter_arguments, self->default_filter);
 
-        AperturePulses result = run_query("Failed to get pulses: ", [&] {
+        AperturePulses result = run_query(kPulsesFailed, [&] {
             return reader.get_pulses(aperture, filter ? &*filter : nullptr);
         });
         const ColumnTable table = to_column_table(std::move(result.pulses), include_aperture_index);
         PyRef row_index = record_position_index(self, table);
         return to_dataframe(self, result.header, table, row_index.get()).release();
     });
+}
+
+std::optional<std::vector<uint64_t>> convert_apertures(PyObject* argument) {
+    if (argument == nullptr || argument == Py_None) return std::nullopt;
+    return convert_argument("apertures", argument, to_u64_vector);
+}
+
+std::vector<uint64_t> requested_apertures(std::optional<std::vector<uint64_t>>&& given, const zpr::PulseReader& reader) {
+    if (given) return std::move(*given);
+    return reader.index().apertures();
+}
+
+PyRef pulses_many_frame(PyPulseReader* self, PulseColumns&& pulses) {
+    const ColumnTable table = to_column_table(std::move(pulses), true);
+    PyRef index = record_position_index(self, table);
+    return frame_with_base_attrs(self, table, index.get());
+}
+
+PyRef records_many_frame(PyPulseReader* self, ManyApertureRecords&& records) {
+    const ColumnTable table = to_column_table(std::move(records));
+    PyRef index = row_index(self, table.row_index_values.get(), Py_None);
+    return frame_with_base_attrs(self, table, index.get());
 }
 
 PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -112,22 +135,79 @@ PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t n
         PyObject* a[3];
         bind_arguments({"PulseReader.get_pulses_many", names, 0}, args, nargs, kwnames, a);
         ExclusiveAccess access(self);
-        std::optional<std::vector<uint64_t>> apertures;
-        if (a[0] != nullptr && a[0] != Py_None) apertures = convert_argument("apertures", a[0], to_u64_vector);
-        const FilterArguments filter_arguments = convert_filter_arguments(a[1], a[2]);
-        const zpr::PulseReader& reader = open_reader(self);
-        const std::optional<zpr::PulseFilter> filter = choose_filter(filter_arguments, self->default_filter);
-        if (!apertures) apertures = reader.index().apertures();
+        const PulsesRequest request = pulses_request(self, a[0], a[1], a[2], [] {});
 
-        PulseColumns pulses = run_query("Failed to get pulses: ", [&] {
-            return reader.get_pulses_many(*apertures, filter ? &*filter : nullptr);
+        PulseColumns pulses = run_query(kPulsesFailed, [&] {
+            return request.reader.get_pulses_many(request.apertures, request.filter_or_null());
         });
-        const ColumnTable table = to_column_table(std::move(pulses), true);
-        PyRef attrs = checked(PyDict_Copy(self->attrs));
-        PyRef row_index = record_position_index(self, table);
-        return frame_with_attrs(self, table, attrs.get(), row_index.get()).release();
+        return pulses_many_frame(self, std::move(pulses)).release();
     });
 }
+
+PyObject* get_all_records_many(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
+        static const char* const names[] = {"apertures"};
+        PyObject* a[1];
+        bind_arguments({"PulseReader.get_all_records_many", names, 0}, args, nargs, kwnames, a);
+        ExclusiveAccess access(self);
+        std::optional<std::vector<uint64_t>> given = convert_apertures(a[0]);
+        const zpr::PulseReader& reader = open_reader(self);
+        const std::vector<uint64_t> apertures = requested_apertures(std::move(given), reader);
+
+        ManyApertureRecords records =
+            run_query(kRecordsFailed, [&] { return reader.get_all_records_many(apertures); });
+        return records_many_frame(self, std::move(records)).release();
+    });
+}
+
+PyObject* summary(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
+        static const char* const names[] = {"apertures", "pulse_filter", "pulse_filter_kwargs"};
+        PyObject* a[3];
+        bind_arguments({"PulseReader.summary", names, 0}, args, nargs, kwnames, a);
+        ExclusiveAccess access(self);
+        const PulsesRequest request = pulses_request(self, a[0], a[1], a[2], [] {});
+
+        ApertureSummaries summaries = run_query(kPulsesFailed, [&] {
+            return request.reader.summary(request.apertures, request.filter_or_null());
+        });
+        // A row's error is the one get_pulses raises for its aperture.
+        for (auto& error : summaries.errors) error.second = kPulsesFailed + error.second;
+        const ColumnTable table = to_column_table(std::move(summaries), request.apertures);
+        PyRef name = checked(PyUnicode_FromString("aperture_index"));
+        PyRef index = row_index(self, table.row_index_values.get(), name.get());
+        return frame_with_base_attrs(self, table, index.get()).release();
+    });
+}
+
+const char* const kSummaryDoc =
+    "summary($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None)\n"
+    "--\n"
+    "\n"
+    "Summarise the pulses of many apertures, one row per aperture, without building pulse rows\n"
+    "\n"
+    "# Arguments\n"
+    "* `apertures` - The aperture indices, in the order wanted; all apertures of the file, in index order, when None\n"
+    "* `pulse_filter` - Optional PulseFilter applied to every aperture\n"
+    "* `pulse_filter_kwargs` - Optional keyword arguments for the pulse filter, as for get_pulses\n"
+    "\n"
+    "# Returns\n"
+    "A pandas DataFrame indexed by aperture (\"aperture_index\"), carrying the reader's base attributes,\n"
+    "with the columns aperture_x and aperture_y (the aperture's frame attributes), records (its record\n"
+    "count), pulses (the rows of get_pulses with the same filter), dur_f_mean, ipd_f_mean, snr_mean,\n"
+    "intensity_mean and binratio_mean (means of those pulse columns, summed in float64 in row order;\n"
+    "NaN without pulses), first_start_f and last_end_f (start_f of the first pulse and end_f of the\n"
+    "last; 0 without pulses), and error: None, or the message get_pulses raises for the aperture when\n"
+    "it fails the filter's order check (its row then counts no pulses).\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "per_aperture = pulse_reader.summary(pulse_filter_kwargs={\"min_snr\": 3.0})\n"
+    "```";
 
 const char* const kGetAllRecordsDoc =
     "get_all_records($self, aperture_index)\n"
@@ -148,6 +228,27 @@ const char* const kGetAllRecordsDoc =
     "formatted_pulses = pulse_reader.get_all_records(0)\n"
     "```";
 
+const char* const kGetAllRecordsManyDoc =
+    "get_all_records_many($self, apertures=None)\n"
+    "--\n"
+    "\n"
+    "Get all formatted pulse records of many apertures in one DataFrame\n"
+    "\n"
+    "# Arguments\n"
+    "* `apertures` - The aperture indices, in the order wanted; all apertures of the file, in index order, when None\n"
+    "\n"
+    "# Returns\n"
+    "A pandas DataFrame equal to concatenating get_all_records(aperture) over the apertures, with an\n"
+    "\"aperture_index\" column first; the index is each record's position within its aperture, and\n"
+    "the frame carries the reader's base attributes.\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "records = pulse_reader.get_all_records_many([0, 1])\n"
+    "```";
+
 const char* const kGetPulsesManyDoc =
     "get_pulses_many($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None)\n"
     "--\n"
@@ -162,7 +263,8 @@ const char* const kGetPulsesManyDoc =
     "# Returns\n"
     "A pandas DataFrame equal to concatenating get_pulses(aperture) over the apertures, with an\n"
     "\"aperture_index\" column and each pulse's record position as the index, carrying the\n"
-    "reader's base attributes.\n"
+    "reader's base attributes. When an aperture fails the filter's order check, the error\n"
+    "names it: \"Failed to get pulses: aperture N: The provided pulses aren't sorted!\".\n"
     "\n"
     "# Examples\n"
     "```python\n"

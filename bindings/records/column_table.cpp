@@ -25,6 +25,7 @@ template <class T> constexpr int numpy_type();
 template <> constexpr int numpy_type<uint16_t>() { return NPY_UINT16; }
 template <> constexpr int numpy_type<uint32_t>() { return NPY_UINT32; }
 template <> constexpr int numpy_type<uint64_t>() { return NPY_UINT64; }
+template <> constexpr int numpy_type<int64_t>() { return NPY_INT64; }
 template <> constexpr int numpy_type<float>() { return NPY_FLOAT32; }
 template <> constexpr int numpy_type<double>() { return NPY_FLOAT64; }
 
@@ -167,11 +168,8 @@ PyRef record_type_column(const Column<FormattedRecordType>& types) {
     return array;
 }
 
-}  // namespace
-
-ColumnTable to_column_table(RecordColumns&& records) {
-    ensure_numpy();
-    ColumnTable t;
+// Adds the records table's columns to `t`.
+void add_records(ColumnTable& t, RecordColumns&& records) {
     const std::size_t rows = records.size();
     t.add(adopt(std::move(records.words), rows), {"ipd_f", "dur_f"});
     t.add(adopt(std::move(records.values), rows),
@@ -179,6 +177,57 @@ ColumnTable to_column_table(RecordColumns&& records) {
     insert(t, "start_f", std::move(records.start_f));
     t.add(record_type_column(records.record_type), {"record_type"});
     t.add(adopt(std::move(records.wide_values), rows), {"long_pulse_duration_f", "event_f"});
+}
+
+// The error column: None, or the message of the row's error.
+PyRef error_column(std::size_t rows, const std::vector<std::pair<std::size_t, std::string>>& errors) {
+    npy_intp shape[2] = {1, npy_intp(rows)};
+    PyRef array = checked(PyArray_SimpleNew(2, shape, NPY_OBJECT));
+    auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    for (std::size_t row = 0; row < rows; ++row) cells[row] = Py_NewRef(Py_None);
+    for (const auto& [row, message] : errors) {
+        PyRef text = checked(PyUnicode_FromStringAndSize(message.data(), Py_ssize_t(message.size())));
+        Py_DECREF(cells[row]);
+        cells[row] = text.release();
+    }
+    return array;
+}
+
+}  // namespace
+
+ColumnTable to_column_table(RecordColumns&& records) {
+    ensure_numpy();
+    ColumnTable t;
+    add_records(t, std::move(records));
+    return t;
+}
+
+ColumnTable to_column_table(ManyApertureRecords&& many) {
+    ensure_numpy();
+    ColumnTable t;
+    t.row_index_values = adopt_values(std::move(many.position));
+    insert(t, "aperture_index", std::move(many.aperture_index));
+    add_records(t, std::move(many.records));
+    return t;
+}
+
+ColumnTable to_column_table(ApertureSummaries&& summaries, std::span<const uint64_t> apertures) {
+    ensure_numpy();
+    const std::size_t rows = summaries.rows;
+    Column<uint64_t> numbers;
+    numbers.reserve(apertures.size());
+    std::copy(apertures.begin(), apertures.end(), numbers.data());
+    numbers.mark_filled(apertures.size());
+    ColumnTable t;
+    t.row_index_values = adopt_values(std::move(numbers));
+    t.add(adopt(std::move(summaries.frames), rows), {"aperture_x", "aperture_y", "first_start_f", "last_end_f"});
+    t.add(adopt(std::move(summaries.counts), rows), {"records", "pulses"});
+    t.add(adopt(std::move(summaries.means), rows),
+          {"dur_f_mean", "ipd_f_mean", "snr_mean", "intensity_mean", "binratio_mean"});
+    t.add(error_column(rows, summaries.errors), {"error"});
+    // The frame's order interleaves the blocks.
+    t.order.assign({"aperture_x", "aperture_y", "records", "pulses", "dur_f_mean", "ipd_f_mean", "snr_mean",
+                    "intensity_mean", "binratio_mean", "first_start_f", "last_end_f", "error"});
     return t;
 }
 

@@ -3,6 +3,10 @@
 #include "error.hpp"
 #include "run_both.hpp"
 
+#include <algorithm>
+#include <limits>
+#include <string>
+
 namespace zpr {
 
 namespace {
@@ -19,6 +23,18 @@ void close_gap(PulseColumns& pulses, std::size_t first, std::size_t last, std::s
         return;
     }
     run_both([&] { pulses.move_rows(first, last, to, 0, 2); }, [&] { pulses.move_rows(first, last, to, 1, 2); });
+}
+
+// Runs `build` for `aperture`, one of many in a query: when the aperture fails the order
+// check, the error names it; every other error passes unchanged.
+template <class Build>
+void naming_unsorted(uint64_t aperture, Build&& build) {
+    try {
+        build();
+    } catch (const Error& error) {
+        if (error.message() != kUnsortedPulsesMessage) throw;
+        throw Error("aperture " + std::to_string(aperture) + ": " + error.message());
+    }
 }
 
 }  // namespace
@@ -69,7 +85,11 @@ ApertureHeader PulseReader::read_block_header(uint64_t location) const {
     return ApertureHeader::from_bytes(bytes, location);
 }
 
-std::vector<ApertureHeader> PulseReader::read_block_headers(const std::vector<uint64_t>& locations,
+std::vector<ApertureHeader> PulseReader::read_aperture_headers(std::span<const uint64_t> apertures) const {
+    return read_headers_in_order(apertures, [&](uint64_t aperture) { return index_.get(aperture); }, file_size_);
+}
+
+std::vector<ApertureHeader> PulseReader::read_block_headers(std::span<const uint64_t> locations,
                                                            uint64_t file_size) const {
     std::vector<ApertureHeader> headers(locations.size());
     auto read_range = [&](std::size_t first, std::size_t last) {
@@ -179,11 +199,15 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
     return result;
 }
 
-PulseColumns PulseReader::get_pulses_many(const std::vector<uint64_t>& apertures, const PulseFilter* filter) const {
+PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, const PulseFilter* filter) const {
     // Every block header first: the record counts, each checked against the file's length,
     // bound the result (a pulse per record at most) and split the work.
-    const std::vector<ApertureHeader> headers =
-        read_headers_in_order(apertures, [&](uint64_t aperture) { return index_.get(aperture); }, file_size_);
+    const std::vector<ApertureHeader> headers = read_aperture_headers(apertures);
+    return get_pulses_many(apertures, headers, filter);
+}
+
+PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, std::span<const ApertureHeader> headers,
+                                          const PulseFilter* filter) const {
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
     PulseColumns pulses;
@@ -192,7 +216,7 @@ PulseColumns PulseReader::get_pulses_many(const std::vector<uint64_t>& apertures
     auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row) {
         for (std::size_t i = begin; i < end; ++i) {
             PulseBuilder builder(fps_, decoder, filter, pulses, row, apertures[i]);
-            build_records(headers[i], builder, 0, headers[i].record_count());
+            naming_unsorted(apertures[i], [&] { build_records(headers[i], builder, 0, headers[i].record_count()); });
             row = builder.row();
         }
         return row;
@@ -221,6 +245,76 @@ PulseColumns PulseReader::get_pulses_many(const std::vector<uint64_t>& apertures
     close_gap(pulses, back_first_row, back_end, front_end);
     pulses.mark_filled(back_end - (back_first_row - front_end));
     return pulses;
+}
+
+ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> apertures) const {
+    const std::vector<ApertureHeader> headers = read_aperture_headers(apertures);
+    return get_all_records_many(apertures, headers);
+}
+
+ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> apertures,
+                                                      std::span<const ApertureHeader> headers) const {
+    // The counts were checked against the file's length with their headers.
+    std::size_t total = 0;
+    for (const ApertureHeader& header : headers) total += header.record_count();
+    ManyApertureRecords result;
+    // Records are decoded in whole groups of eight: an aperture's last group spills past its
+    // own rows, into rows that the next aperture then writes over, or into this room.
+    result.records.reserve(total + simd::kLanes);
+    result.aperture_index.reserve(total);
+    result.position.reserve(total);
+    const LaneDecoder decoder(encoding_records_);
+    std::size_t row = 0;
+    for (std::size_t i = 0; i < apertures.size(); ++i) {
+        const std::size_t count = headers[i].record_count();
+        RecordPieces pieces(file_, file_size_, headers[i]);
+        uint32_t running_start = 0;
+        while (pieces.next())
+            running_start = result.records.decode_into(pieces.bytes(), pieces.piece_count(),
+                                                       row + pieces.first_position(), running_start, decoder);
+        std::fill_n(result.aperture_index.data() + row, count, apertures[i]);
+        for (std::size_t k = 0; k < count; ++k) result.position[row + k] = int64_t(k);
+        row += count;
+    }
+    result.records.mark_filled(total);
+    result.aperture_index.mark_filled(total);
+    result.position.mark_filled(total);
+    return result;
+}
+
+ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, const PulseFilter* filter) const {
+    const std::vector<ApertureHeader> headers = read_aperture_headers(apertures);
+    ApertureSummaries result;
+    result.reserve(apertures.size());
+    result.rows = apertures.size();
+    const LaneDecoder decoder(encoding_records_);
+    PulseColumns no_rows;  // a builder that sums writes no rows
+    constexpr double kNoMean = std::numeric_limits<double>::quiet_NaN();
+    for (std::size_t i = 0; i < apertures.size(); ++i) {
+        const ApertureHeader& header = headers[i];
+        PulseSums sums;
+        try {
+            PulseBuilder builder(fps_, decoder, filter, no_rows, 0, apertures[i]);
+            RecordPieces pieces(file_, file_size_, header);
+            while (pieces.next()) builder.add_to_sums(pieces.bytes(), pieces.piece_count(), sums);
+        } catch (const Error& error) {
+            // The order check fails this aperture alone; the summary goes on with the next.
+            if (error.message() != kUnsortedPulsesMessage) throw;
+            sums = PulseSums{};
+            result.errors.emplace_back(i, error.message());
+        }
+        result.frames.column(0)[i] = header.aperture_x();
+        result.frames.column(1)[i] = header.aperture_y();
+        result.frames.column(2)[i] = sums.first_start_f;
+        result.frames.column(3)[i] = sums.last_end_f;
+        result.counts.column(0)[i] = header.record_count();
+        result.counts.column(1)[i] = sums.pulses;
+        const double pulses = double(sums.pulses);
+        const double totals[] = {sums.dur_f, sums.ipd_f, sums.snr, sums.intensity, sums.binratio};
+        for (std::size_t k = 0; k < std::size(totals); ++k)
+            result.means.column(k)[i] = sums.pulses == 0 ? kNoMean : totals[k] / pulses;
+    }
+    return result;
 }
 
 }  // namespace zpr

@@ -19,9 +19,11 @@
 #include "pulse_reader/records/pulse_columns.hpp"
 #include "pulse_reader/records/record_columns.hpp"
 #include "pulse_reader/records/record_pieces.hpp"
+#include "pulse_reader/records/aperture_summaries.hpp"
 
 #include <array>
 #include <exception>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,14 @@ struct ApertureRecords {
 struct AperturePulses {
     PulseColumns pulses;
     ApertureHeader header;
+};
+
+// The records of several apertures, one after the other: each row also says which aperture
+// it belongs to (as asked for) and its position among that aperture's records.
+struct ManyApertureRecords {
+    RecordColumns records;
+    Column<uint64_t> aperture_index;
+    Column<int64_t> position;
 };
 
 class PulseReader {
@@ -68,8 +78,11 @@ public:
     // and may throw. Long lists are read on two threads; whatever fails, the error is the
     // first one the list meets in order, as if it were read one by one.
     template <class Locate>
-    std::vector<ApertureHeader> read_headers_in_order(const std::vector<uint64_t>& apertures, Locate&& locate,
+    std::vector<ApertureHeader> read_headers_in_order(std::span<const uint64_t> apertures, Locate&& locate,
                                                       uint64_t file_size) const;
+    // The block headers of `apertures` located through the index, checked against the file's
+    // length, as read_headers_in_order says.
+    std::vector<ApertureHeader> read_aperture_headers(std::span<const uint64_t> apertures) const;
 
     // Every record of the aperture, decoded, in file order.
     ApertureRecords get_all_records(uint64_t aperture) const;
@@ -77,15 +90,29 @@ public:
     // The aperture's pulses, filtered when `filter` is not null.
     AperturePulses get_pulses(uint64_t aperture, const PulseFilter* filter) const;
 
-    // The pulses of several apertures, in the order given, in one list.
-    PulseColumns get_pulses_many(const std::vector<uint64_t>& apertures, const PulseFilter* filter) const;
+    // The pulses of several apertures, in the order given, in one list. When the order check
+    // fails for one of them, the error names it: "aperture N: <message>".
+    PulseColumns get_pulses_many(std::span<const uint64_t> apertures, const PulseFilter* filter) const;
+    // The same for apertures whose block headers have been read already (`headers[i]` that of
+    // `apertures[i]`, from read_aperture_headers).
+    PulseColumns get_pulses_many(std::span<const uint64_t> apertures, std::span<const ApertureHeader> headers,
+                                 const PulseFilter* filter) const;
+
+    // The records of several apertures, in the order given, one after the other.
+    ManyApertureRecords get_all_records_many(std::span<const uint64_t> apertures) const;
+    ManyApertureRecords get_all_records_many(std::span<const uint64_t> apertures,
+                                             std::span<const ApertureHeader> headers) const;
+
+    // One row per aperture of `apertures`: its pulses (filtered when `filter` is not null)
+    // reduced to counts, means and frames, in one pass over its records.
+    ApertureSummaries summary(std::span<const uint64_t> apertures, const PulseFilter* filter) const;
 
     // Writes a new pulse file holding the given apertures, in ascending order.
     void copy_apertures_to_new_file(const std::vector<uint64_t>& apertures, const std::string& file_name) const;
 
 private:
     // The headers of the blocks at `locations`, checked as read_headers_in_order says.
-    std::vector<ApertureHeader> read_block_headers(const std::vector<uint64_t>& locations, uint64_t file_size) const;
+    std::vector<ApertureHeader> read_block_headers(std::span<const uint64_t> locations, uint64_t file_size) const;
     PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
 
     // Feeds records [first, last) of the block with `header` to `builder`, to build their
@@ -108,7 +135,7 @@ private:
 };
 
 template <class Locate>
-std::vector<ApertureHeader> PulseReader::read_headers_in_order(const std::vector<uint64_t>& apertures,
+std::vector<ApertureHeader> PulseReader::read_headers_in_order(std::span<const uint64_t> apertures,
                                                                Locate&& locate, uint64_t file_size) const {
     // Locations up to the first that cannot be had; the headers before it are read (and
     // may fail) before its own error is thrown.

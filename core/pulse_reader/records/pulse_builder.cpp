@@ -20,18 +20,45 @@ RecordLanes gather(const uint8_t* bytes, const uint32_t* rows) {
     return RecordLanes::transpose(loaded);
 }
 
+// The frame quantities of the listed pulses j to j + 8, with their records side by side.
+struct GroupFrames {
+    RecordLanes lanes;
+    u32x8 start, end, dur, ipd;
+
+    // `ends[i]` is listed pulse i's end, `ends_before[i]` the end its ipd_f counts from.
+    __attribute__((always_inline)) static GroupFrames at(const uint8_t* bytes, const uint32_t* rows,
+                                                         const uint32_t* ends, const uint32_t* ends_before,
+                                                         std::size_t j) {
+        GroupFrames g{gather(bytes, rows + j), {}, load<u32x8>(ends + j), {}, {}};
+        g.dur = __builtin_convertvector(g.lanes.words[1], u32x8);
+        g.start = g.end - g.dur;
+        g.ipd = g.start - load<u32x8>(ends_before + j);
+        return g;
+    }
+};
+
 }  // namespace
 
 void PulseBuilder::append(const uint8_t* bytes, std::size_t count, uint64_t first_position) {
+    const std::size_t listed = list_kept(bytes, count);
+    if (listed > 0) emit(bytes, listed, first_position);
+}
+
+void PulseBuilder::add_to_sums(const uint8_t* bytes, std::size_t count, PulseSums& sums) {
+    const std::size_t listed = list_kept(bytes, count);
+    if (listed > 0) sum(bytes, listed, sums);
+}
+
+std::size_t PulseBuilder::list_kept(const uint8_t* bytes, std::size_t count) {
     rows_.make_room(count + kLanes);
     ends_.make_room(1 + count + kLanes);
     const std::size_t found = list_pulses(bytes, count);
-    if (found == 0) return;
+    if (found == 0) return 0;
     const uint32_t last_end = ends_[found];
     const std::size_t listed = filter_ ? keep_filtered(bytes, found) : found;
-    if (listed > 0) emit(bytes, listed, first_position);
     last_end_ = last_end;
     any_pulse_ = true;
+    return listed;
 }
 
 std::size_t PulseBuilder::list_pulses(const uint8_t* bytes, std::size_t count) {
@@ -210,26 +237,15 @@ ZPR_ALSO_FOR_AVX2 void PulseBuilder::emit(const uint8_t* bytes, std::size_t list
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));  // all six measurement words are scaled
     // A local copy, which the stores to the columns below cannot be taken to change.
     const LaneDecoder decoder = decoder_;
-    // The end each pulse's ipd_f counts from. Filtered, it was listed with the pulse.
-    // Unfiltered, it is the end of the pulse before, listed just before the pulse's own; the
-    // first pulse of the aperture counts from its own start, so that its ipd_f is 0.
     const uint32_t* const ends = &ends_[1];
-    const uint32_t* ends_before = ends_before_.data();
-    if (!filter_) {
-        if (!any_written_) ends_[0] = ends[0] - RawRecord::from_bytes(bytes + rows_[0] * kRecordSize).words[1];
-        ends_before = &ends_[0];
-    }
+    const uint32_t* const ends_before = this->ends_before(bytes);
     // Inlined into both loops below: called, each group would pay for a frame that holds a
     // few hundred bytes of vectors.
     auto emit_group = [&](std::size_t j, const PulseRowPointers& out) __attribute__((always_inline)) {
-        const RecordLanes lanes = gather(bytes, &rows_[j]);
+        const auto [lanes, start, end, dur, ipd] = GroupFrames::at(bytes, rows_.data(), ends, ends_before, j);
         const u32x8 row = load<u32x8>(&rows_[j]);
         store(out.index, __builtin_convertvector(row, u64x8) + first_position);
         store(out.aperture_index, aperture);
-        const u32x8 end = load<u32x8>(&ends[j]);
-        const u32x8 dur = __builtin_convertvector(lanes.words[1], u32x8);
-        const u32x8 start = end - dur;
-        const u32x8 ipd = start - load<u32x8>(&ends_before[j]);
         store(out.start_f, start);
         store(out.end_f, end);
         store(out.dur_f, dur);
@@ -258,8 +274,50 @@ ZPR_ALSO_FOR_AVX2 void PulseBuilder::emit(const uint8_t* bytes, std::size_t list
         emit_group(whole, last.pointers());
         PulseRowPointers::at(out_, row_ + whole).copy_from(last.pointers(), listed - whole);
     }
+    count_written(listed, ends[listed - 1]);
+}
+
+ZPR_ALSO_FOR_AVX2 void PulseBuilder::sum(const uint8_t* bytes, std::size_t listed, PulseSums& sums) {
+    const i16x8 every_lane = splat<i16x8>(int16_t(-1));
+    const LaneDecoder decoder = decoder_;
+    const uint32_t* const ends = &ends_[1];
+    const uint32_t* const ends_before = this->ends_before(bytes);
+    // Each total is a chain of additions in row order, as a sequential sum of the column
+    // would add them.
+    PulseSums total = sums;
+    for (std::size_t j = 0; j < listed; j += kLanes) {
+        const GroupFrames g = GroupFrames::at(bytes, rows_.data(), ends, ends_before, j);
+        const f32x8 intensity = decoder.value(g.lanes, 3, every_lane);
+        const f32x8 snr = intensity / decoder.value(g.lanes, 7, every_lane);
+        const f32x8 binratio = decoder.value(g.lanes, 2, every_lane) / intensity;
+        if (total.pulses == 0 && j == 0) total.first_start_f = g.start[0];
+        const std::size_t lanes_here = std::min(kLanes, listed - j);
+        for (std::size_t lane = 0; lane < lanes_here; ++lane) {
+            total.dur_f += double(g.dur[lane]);
+            total.ipd_f += double(g.ipd[lane]);
+            total.snr += double(snr[lane]);
+            total.intensity += double(intensity[lane]);
+            total.binratio += double(binratio[lane]);
+        }
+    }
+    total.pulses += listed;
+    total.last_end_f = ends[listed - 1];
+    sums = total;
+    count_written(listed, ends[listed - 1]);
+}
+
+const uint32_t* PulseBuilder::ends_before(const uint8_t* bytes) {
+    // Filtered, the end was listed with the pulse. Unfiltered, it is the end of the pulse
+    // before, listed just before the pulse's own; the first pulse of the aperture counts from
+    // its own start, so that its ipd_f is 0.
+    if (filter_) return ends_before_.data();
+    if (!any_written_) ends_[0] = ends_[1] - RawRecord::from_bytes(bytes + rows_[0] * kRecordSize).words[1];
+    return ends_.data();
+}
+
+void PulseBuilder::count_written(std::size_t listed, uint32_t last_end) {
     row_ += listed;
-    last_written_end_ = ends[listed - 1];
+    last_written_end_ = last_end;
     any_written_ = true;
 }
 

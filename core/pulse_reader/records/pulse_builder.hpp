@@ -25,6 +25,15 @@
 
 namespace zpr {
 
+// The kept pulses of one aperture reduced to running totals, added in row order: the count,
+// the sums of five columns as float64 (each value converted exactly), and the first pulse's
+// start_f and the last pulse's end_f.
+struct PulseSums {
+    uint64_t pulses = 0;
+    double dur_f = 0, ipd_f = 0, snr = 0, intensity = 0, binratio = 0;
+    uint32_t first_start_f = 0, last_end_f = 0;
+};
+
 class PulseBuilder {
 public:
     // Writes pulses of aperture `aperture` into `out` from row `first_row` on, into room its
@@ -44,6 +53,8 @@ public:
     // the aperture; the first of them is record `first_position`. With a filter, throws
     // Error kUnsortedPulsesMessage when a pulse does not start after the previous pulse's end.
     void append(const uint8_t* bytes, std::size_t count, uint64_t first_position);
+    // Like append, but adds the (kept) pulses to `sums` instead of writing them.
+    void add_to_sums(const uint8_t* bytes, std::size_t count, PulseSums& sums);
     // Runs the frame clock over the next `count` records without writing their pulses, but
     // leaving a row for each. Unfiltered, the builder then carries on exactly as if it had
     // written them; filtered, no pulse counts as written yet (see last_written_end).
@@ -57,6 +68,8 @@ public:
     uint32_t last_written_end() const { return last_written_end_; }
 
 private:
+    // Passes 1 and 2: lists the pulses of the piece that are kept; returns how many.
+    std::size_t list_kept(const uint8_t* bytes, std::size_t count);
     // Pass 1: lists the pulse records of the piece; returns how many.
     std::size_t list_pulses(const uint8_t* bytes, std::size_t count);
     // Pass 2: keeps the listed pulses that pass the filter, with the end of the pulse before
@@ -64,6 +77,12 @@ private:
     std::size_t keep_filtered(const uint8_t* bytes, std::size_t found);
     // Pass 3: decodes the first `listed` listed pulses into the rows from row_ on.
     void emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position);
+    // Pass 3 for a summary: adds the first `listed` listed pulses to `sums`.
+    void sum(const uint8_t* bytes, std::size_t listed, PulseSums& sums);
+    // The end each listed pulse's ipd_f counts from, entry by entry.
+    const uint32_t* ends_before(const uint8_t* bytes);
+    // Counts `listed` pulses as written, the last ending at `last_end`.
+    void count_written(std::size_t listed, uint32_t last_end);
 
     float fps_;
     const LaneDecoder& decoder_;
