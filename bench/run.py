@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Benchmark of zyn_pulse_reader against a plain-NumPy reader and against the floors.
 
-    python bench/run.py [--quick] [--out bench/results.md] [--data DIR] [--no-core]
+    python bench/run.py [--quick] [--out bench/results.md] [--data DIR] [--no-core] [--only SECTION ...]
 
 Writes realistic pulse files into a temporary directory (or DIR, reused when present),
 checks that the NumPy reader returns exactly the module's DataFrames, times every scenario
 several times and prints a Markdown table of medians and ratios, also written to --out.
+The whole-run sections (bulk, scaling, threads, bulkwriters; see chip_runs.py) add
+chip-like runs of 1,000,000 and 4,000,000 apertures (50,000 and 200,000 with --quick).
 
 Floors, measured in the same run:
   * pread: reading the same bytes into a buffer that is already allocated;
