@@ -19,6 +19,7 @@ from layout import (
     random_records,
     scattered,
 )
+from model import bulk_file
 from pulsefile import DEFAULT_ENCODINGS, DEFAULT_METADATA, PulseFile
 from zyn_pulse_reader import PulseReader
 
@@ -103,6 +104,27 @@ def test_every_aperture_of_a_packed_file_reproduces_it(source, tmp_path):
     out = tmp_path / "out.bin"
     copy(source, NUMBERS, str(out))
     assert out.read_bytes() == source.read_bytes()
+
+
+def test_many_small_apertures(tmp_path):
+    """More blocks than one read holds, back to back, and a block larger than a read: every
+    aperture reproduces the file, and a random subset packs exactly its blocks."""
+    rng = np.random.default_rng(3)
+    numbers = np.arange(0, 160_000, 2)  # more index entries than the reader reads at a time
+    counts = rng.integers(0, 12, numbers.size)
+    counts[77] = 300_000
+    raw = rng.integers(0, 65536, (int(counts.sum()), 8), dtype=np.uint16)
+    pulse_file = bulk_file(numbers, numbers % 7, numbers // 7, raw, counts, DEFAULT_ENCODINGS, DEFAULT_METADATA)
+    src = pulse_file.write(tmp_path / "source.bin")
+    out = tmp_path / "out.bin"
+    copy(src, numbers, str(out))
+    assert out.read_bytes() == src.read_bytes()
+    chosen = sorted(set(rng.choice(numbers, 5000).tolist()) | {154})
+    copy(src, chosen[::-1], str(out))
+    source, written = parse(src), parse(out)
+    blocks = {number: source.block(location) for number, location in source.entries}
+    assert [number for number, _ in written.entries] == chosen
+    assert [block.raw for block in written.blocks] == [blocks[n].raw for n in chosen]
 
 
 @pytest.mark.parametrize("request_, ignore", [([], False), ([7, 8], True)])

@@ -15,6 +15,7 @@ import os
 import random
 from pathlib import Path
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -30,7 +31,8 @@ from layout import (
     raises_panic,
     scattered,
 )
-from pulsefile import DEFAULT_METADATA, INDEX_MAGIC, Aperture, PulseFile, record
+from model import bulk_file
+from pulsefile import DEFAULT_ENCODINGS, DEFAULT_METADATA, INDEX_MAGIC, Aperture, PulseFile, record
 from zyn_pulse_reader import PulseReader, merge_pulse_files
 
 DROP = object()  # removes a metadata member
@@ -142,7 +144,24 @@ def largest_number(d):
     return [strip(d / "a.bin", [0], rows=1, cols=2**32 - 1), strip(d / "b.bin", [0])]
 
 
-SCENARIOS = [single, two_strips, three_different, scattered_blocks, same_file_twice, large_block, largest_number]
+def many_small(d):
+    # Two strips of 40,000 small apertures, more blocks than one read holds, and in the second
+    # a block larger than a read.
+    paths = []
+    for k, name in enumerate(["a.bin", "b.bin"]):
+        rng = np.random.default_rng(k)
+        numbers = np.arange(40_000)
+        counts = rng.integers(0, 12, numbers.size)
+        counts[123] = 300_000 if k else counts[123]
+        raw = rng.integers(0, 65536, (int(counts.sum()), 8), dtype=np.uint16)
+        pulse_file = bulk_file(numbers, numbers % 200, numbers // 200, raw, counts, DEFAULT_ENCODINGS,
+                               metadata(rows=200, cols=200))
+        paths.append(pulse_file.write(d / name))
+    return paths
+
+
+SCENARIOS = [single, two_strips, three_different, scattered_blocks, same_file_twice, large_block, largest_number,
+             many_small]
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=[s.__name__ for s in SCENARIOS])

@@ -340,7 +340,7 @@ def test_index_without_entries(make_file):
             assert lookup_error(reader, missing) == LOOKUP + str(missing)
 
 
-@pytest.mark.parametrize("numbers", [[7, 3], [3, 7, 5], [1, 2, 3, 0]], ids=str)
+@pytest.mark.parametrize("numbers", [[7, 3], [3, 7, 5], [1, 2, 3, 0], [0, 100, 5]], ids=str)
 def test_descending_entries_are_refused(make_file, numbers):
     message = open_error(make_file(*[Aperture(n) for n in numbers]))
     assert "ascending" in message

@@ -21,11 +21,12 @@ MEANS = ["dur_f", "ipd_f", "snr", "intensity", "binratio"]
 
 def write_run(path, rng, scattered: bool) -> list[int]:
     """400 apertures with random records (odd ones often fail the order check) and one of
-    60,000 records, so that the bulk paths split their work over two threads."""
+    300,000 records, larger than one read of neighbouring blocks, so that the bulk paths
+    read it in pieces and split their work over two threads."""
     n = 400
     counts = rng.integers(0, 60, n)
     counts[rng.random(n) < 0.1] = 0
-    counts[n // 3] = 60_000
+    counts[n // 3] = 300_000
     numbers = np.sort(rng.choice(4 * n, n, replace=False))
     raw = random_records(rng, counts)
     starts = np.r_[0, np.cumsum(counts)]

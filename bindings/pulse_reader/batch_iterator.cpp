@@ -73,13 +73,13 @@ PyObject* batch_next(PyObject* py_self) {
             if (self->pulses) {
                 PulseColumns pulses = run_query(kPulsesFailed, [&] {
                     const ApertureBatches::Batch batch = batches.next(reader);
-                    return reader.get_pulses_many(batch.apertures, batch.headers, filter);
+                    return reader.get_pulses_many(batch.apertures, batch.headers, filter, batch.room);
                 });
                 return pulses_many_frame(owner, std::move(pulses)).release();
             }
             ManyApertureRecords records = run_query(kRecordsFailed, [&] {
                 const ApertureBatches::Batch batch = batches.next(reader);
-                return reader.get_all_records_many(batch.apertures, batch.headers);
+                return reader.get_all_records_many(batch.apertures, batch.headers, batch.room);
             });
             return records_many_frame(owner, std::move(records)).release();
         } catch (const PythonError&) {

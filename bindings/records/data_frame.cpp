@@ -81,7 +81,8 @@ PyRef frame_from_table_blocks(PyObject* pandas, PyObject* frame_from_blocks, con
 
 // Through the DataFrame constructor with copy=False, over each block's rows. An object
 // column goes in as a Series of dtype object, or pandas 3 would infer its string dtype from
-// the str values.
+// the str values; the Series carries the frame's row index, since the constructor aligns a
+// Series on its labels (which a row index with repeated labels would scramble).
 PyRef frame_from_table_columns(PyObject* pandas, const ColumnTable& table, PyObject* row_index) {
     std::vector<PyRef> columns(table.order.size());
     for (const ColumnTable::Block& block : table.blocks) {
@@ -98,6 +99,7 @@ PyRef frame_from_table_columns(PyObject* pandas, const ColumnTable& table, PyObj
             if (!series_type) series_type = checked(PyObject_GetAttrString(pandas, "Series"));
             PyRef args = checked(PyTuple_Pack(1, values));
             PyRef kwargs = checked(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
+            if (row_index != nullptr) check_status(PyDict_SetItemString(kwargs.get(), "index", row_index));
             series = checked(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
             values = series.get();
         }

@@ -3,6 +3,7 @@
 #include "error.hpp"
 
 #include <algorithm>
+#include <bit>
 
 namespace zpr {
 
@@ -23,7 +24,7 @@ ApertureBatches::Batch ApertureBatches::next(const PulseReader& reader) {
     }
     ahead_.assign(headers.begin() + std::ptrdiff_t(taken), headers.end());
     headers.resize(taken);
-    Batch batch{std::span(apertures_).subspan(next_, taken), std::move(headers)};
+    Batch batch{std::span(apertures_).subspan(next_, taken), std::move(headers), std::bit_ceil(std::size_t(records))};
     next_ += taken;
     return batch;
 }

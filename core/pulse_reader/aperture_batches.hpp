@@ -21,6 +21,10 @@ public:
     struct Batch {
         std::span<const uint64_t> apertures;
         std::vector<ApertureHeader> headers;  // headers[i] that of apertures[i]
+        // The room for the batch's rows that every batch of about the same size asks for
+        // (its record count rounded up to a power of two), so that each batch's columns can
+        // take over the memory of the batch before.
+        std::size_t room = 0;
     };
 
     // Looks every aperture up in `reader`'s index at once: a missing one fails here, with the

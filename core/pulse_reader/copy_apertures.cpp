@@ -62,7 +62,14 @@ void PulseReader::copy_apertures_to_new_file(const std::vector<uint64_t>& apertu
 
     writer.write_from(file_, kPulseFileHeaderSize, leading_length);
 
-    for (const PlannedBlock& block : plan) writer.write_from(file_, block.source_location, block.size);
+    // Blocks that follow each other in the source go out in one copy: copying every aperture
+    // of a file whose blocks lie back to back is one copy of its data.
+    for (std::size_t i = 0; i < plan.size();) {
+        const uint64_t start = plan[i].source_location;
+        uint64_t end = start + plan[i].size;
+        for (++i; i < plan.size() && plan[i].source_location == end; ++i) end += plan[i].size;
+        writer.write_from(file_, start, end - start);
+    }
 
     // The blocks went out back to back from data_offset, in plan order.
     writer.write_u64(kIndexMagic);

@@ -183,15 +183,22 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
     uint32_t aperture_shift = 0;
     for (std::size_t k = 0; k < readers.size(); ++k) {
         const PulseReader& reader = *readers[k];
-        for (ApertureHeader block : blocks[k]) {
+        // Neighbouring blocks are read together; each is written from the read.
+        std::vector<Extent> extents(blocks[k].size());
+        for (std::size_t i = 0; i < extents.size(); ++i) extents[i] = {blocks[k][i].aperture_byteloc, blocks[k][i].block_size()};
+        read_planned(reader.file(), extents, [&](std::size_t i, const uint8_t* bytes) {
+            ApertureHeader block = blocks[k][i];
             block.set_aperture_y(block.aperture_y() + row_shift);
             block.set_aperture_index(block.aperture_index() + aperture_shift);
             block.write_all(writer);
-            writer.write_from(reader.file(), block.aperture_byteloc + kApertureHeaderSize,
-                              block.block_size() - kApertureHeaderSize);
+            const uint64_t records_length = block.block_size() - kApertureHeaderSize;
+            if (bytes != nullptr)
+                writer.write(std::span(bytes + kApertureHeaderSize, records_length));
+            else
+                writer.write_from(reader.file(), block.aperture_byteloc + kApertureHeaderSize, records_length);
             new_locations.push_back(location);
             location += block.block_size();
-        }
+        });
         row_shift += uint32_t(strips[k].rows);
         aperture_shift += strips[k].apertures_per_strip();
     }

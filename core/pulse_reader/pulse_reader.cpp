@@ -25,6 +25,19 @@ void close_gap(PulseColumns& pulses, std::size_t first, std::size_t last, std::s
     run_both([&] { pulses.move_rows(first, last, to, 0, 2); }, [&] { pulses.move_rows(first, last, to, 1, 2); });
 }
 
+// Where a list of blocks is cut in two runs of apertures for two threads: the first aperture
+// at which the front run holds `twentieths`/20 of the records; 0 when the records are too
+// few to share.
+std::size_t split_by_records(std::span<const ApertureHeader> headers, std::size_t twentieths) {
+    std::size_t total = 0;
+    for (const ApertureHeader& header : headers) total += header.record_count();
+    if (total < PulseReader::kTwoThreadRecords) return 0;
+    std::size_t split = 0;
+    for (std::size_t front_records = 0; split < headers.size() && front_records < total / 20 * twentieths; ++split)
+        front_records += headers[split].record_count();
+    return split;
+}
+
 // Runs `build` for `aperture`, one of many in a query: when the aperture fails the order
 // check, the error names it; every other error passes unchanged.
 template <class Build>
@@ -70,8 +83,8 @@ PulseReader PulseReader::open(std::string path) {
     // A count whose entries the file cannot hold fails here, before anything is allocated.
     const uint64_t entries_offset = reader.header_.index_offset + magic.size();
     if (count > reader.file_size_ / kIndexEntrySize) throw unexpected_eof();
-    std::vector<uint8_t> entry_bytes = f.read_vector_at(entries_offset, count * kIndexEntrySize);
-    reader.index_ = PulseFileIndex::from_entries(entry_bytes, count);
+    f.require_range(entries_offset, count * kIndexEntrySize);
+    reader.index_ = PulseFileIndex::read(f, entries_offset, count);
     return reader;
 }
 
@@ -93,13 +106,25 @@ std::vector<ApertureHeader> PulseReader::read_block_headers(std::span<const uint
                                                            uint64_t file_size) const {
     std::vector<ApertureHeader> headers(locations.size());
     auto read_range = [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
+        // Headers that lie within the file are read through a plan, up to the first that
+        // does not, which is then read alone to fail with the error of its own read.
+        std::vector<Extent> extents;
+        extents.reserve(last - first);
+        for (std::size_t i = first; i < last && locations[i] <= file_size - std::min<uint64_t>(file_size, kApertureHeaderSize);
+             ++i)
+            extents.push_back({locations[i], kApertureHeaderSize});
+        read_planned(file_, extents, [&](std::size_t k, const uint8_t* bytes) {
+            ApertureHeader& header = headers[first + k];
+            header.aperture_byteloc = locations[first + k];
+            std::copy_n(bytes, kApertureHeaderSize, header.bytes.begin());
+            require_within(file_size, header.aperture_byteloc, header.block_size());
+        });
+        for (std::size_t i = first + extents.size(); i < last; ++i) {
             headers[i] = read_block_header(locations[i]);
             require_within(file_size, headers[i].aperture_byteloc, headers[i].block_size());
         }
     };
-    // A header read costs about a microsecond, nearly all of it in the system call, so two
-    // threads halve a long list. The front half's error comes first, as in order.
+    // Two threads halve a long list. The front half's error comes first, as in order.
     if (locations.size() < kTwoThreadHeaders) {
         read_range(0, locations.size());
     } else {
@@ -107,6 +132,20 @@ std::vector<ApertureHeader> PulseReader::read_block_headers(std::span<const uint
         run_both([&] { read_range(0, split); }, [&] { read_range(split, locations.size()); });
     }
     return headers;
+}
+
+template <class Visit>
+void PulseReader::visit_records(std::span<const ApertureHeader> headers, Visit&& visit) const {
+    std::vector<Extent> blocks(headers.size());
+    for (std::size_t i = 0; i < headers.size(); ++i) blocks[i] = {headers[i].aperture_byteloc, headers[i].block_size()};
+    read_planned(file_, blocks, [&](std::size_t i, const uint8_t* block) {
+        if (block != nullptr) {
+            visit(i, block + kApertureHeaderSize, std::size_t(headers[i].record_count()), uint64_t(0));
+            return;
+        }
+        RecordPieces pieces(file_, file_size_, headers[i]);
+        while (pieces.next()) visit(i, pieces.bytes(), pieces.piece_count(), uint64_t(pieces.first_position()));
+    });
 }
 
 ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
@@ -207,36 +246,36 @@ PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, c
 }
 
 PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, std::span<const ApertureHeader> headers,
-                                          const PulseFilter* filter) const {
+                                          const PulseFilter* filter, std::size_t min_rows) const {
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
     PulseColumns pulses;
-    pulses.reserve(total);
+    pulses.reserve(std::max(total, min_rows));
     const LaneDecoder decoder(encoding_records_);
     auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row) {
-        for (std::size_t i = begin; i < end; ++i) {
-            PulseBuilder builder(fps_, decoder, filter, pulses, row, apertures[i]);
-            naming_unsorted(apertures[i], [&] { build_records(headers[i], builder, 0, headers[i].record_count()); });
-            row = builder.row();
-        }
-        return row;
+        PulseBuilder builder(fps_, decoder, filter, pulses, row, 0);
+        visit_records(headers.subspan(begin, end - begin),
+                      [&](std::size_t k, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
+                          const uint64_t aperture = apertures[begin + k];
+                          if (first_position == 0) builder.start_aperture(aperture);
+                          naming_unsorted(aperture, [&] { builder.append(bytes, count, first_position); });
+                      });
+        return builder.row();
     };
 
     // Two runs of apertures side by side, split where the front run holds a little more
     // than half of the records: the back run first counts the front run's pulses, so that
     // it knows where its own go.
-    std::size_t split = 0;
-    for (std::size_t front_records = 0; split < apertures.size() && front_records < total / 20 * 11; ++split)
-        front_records += headers[split].record_count();
+    const std::size_t split = split_by_records(headers, 11);
     std::size_t front_end = 0, back_first_row = 0, back_end = 0;
-    if (total < kTwoThreadRecords || split == apertures.size()) {
+    if (split == 0 || split == apertures.size()) {
         front_end = back_first_row = back_end = build_apertures(0, apertures.size(), 0);
     } else {
         run_both([&] { front_end = build_apertures(0, split, 0); },
                  [&] {
                      PulseBuilder counter(fps_, decoder, nullptr, pulses, 0, 0);
-                     for (std::size_t i = 0; i < split; ++i)
-                         build_records(headers[i], counter, 0, headers[i].record_count(), true);
+                     visit_records(headers.first(split), [&](std::size_t, const uint8_t* bytes, std::size_t count,
+                                                             uint64_t) { counter.skip(bytes, count); });
                      back_first_row = counter.row();
                      back_end = build_apertures(split, apertures.size(), back_first_row);
                  });
@@ -253,29 +292,32 @@ ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> 
 }
 
 ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> apertures,
-                                                      std::span<const ApertureHeader> headers) const {
+                                                      std::span<const ApertureHeader> headers,
+                                                      std::size_t min_rows) const {
     // The counts were checked against the file's length with their headers.
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
     ManyApertureRecords result;
     // Records are decoded in whole groups of eight: an aperture's last group spills past its
     // own rows, into rows that the next aperture then writes over, or into this room.
-    result.records.reserve(total + simd::kLanes);
-    result.aperture_index.reserve(total);
-    result.position.reserve(total);
+    const std::size_t rows = std::max(total, min_rows);
+    result.records.reserve(rows + simd::kLanes);
+    result.aperture_index.reserve(rows);
+    result.position.reserve(rows);
     const LaneDecoder decoder(encoding_records_);
-    std::size_t row = 0;
-    for (std::size_t i = 0; i < apertures.size(); ++i) {
-        const std::size_t count = headers[i].record_count();
-        RecordPieces pieces(file_, file_size_, headers[i]);
-        uint32_t running_start = 0;
-        while (pieces.next())
-            running_start = result.records.decode_into(pieces.bytes(), pieces.piece_count(),
-                                                       row + pieces.first_position(), running_start, decoder);
-        std::fill_n(result.aperture_index.data() + row, count, apertures[i]);
-        for (std::size_t k = 0; k < count; ++k) result.position[row + k] = int64_t(k);
-        row += count;
-    }
+    std::size_t first_row = 0, next_row = 0;  // of the aperture being decoded, and of the next
+    uint32_t running_start = 0;
+    visit_records(headers, [&](std::size_t i, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
+        if (first_position == 0) {
+            first_row = next_row;
+            const std::size_t records = headers[i].record_count();
+            next_row += records;
+            running_start = 0;
+            std::fill_n(result.aperture_index.data() + first_row, records, apertures[i]);
+            for (std::size_t k = 0; k < records; ++k) result.position[first_row + k] = int64_t(k);
+        }
+        running_start = result.records.decode_into(bytes, count, first_row + first_position, running_start, decoder);
+    });
     result.records.mark_filled(total);
     result.aperture_index.mark_filled(total);
     result.position.mark_filled(total);
@@ -288,31 +330,54 @@ ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, cons
     result.reserve(apertures.size());
     result.rows = apertures.size();
     const LaneDecoder decoder(encoding_records_);
-    PulseColumns no_rows;  // a builder that sums writes no rows
     constexpr double kNoMean = std::numeric_limits<double>::quiet_NaN();
-    for (std::size_t i = 0; i < apertures.size(); ++i) {
-        const ApertureHeader& header = headers[i];
+    using RowErrors = std::vector<std::pair<std::size_t, std::string>>;
+    // The rows [begin, end), each aperture's error added to `errors`.
+    auto summarize = [&](std::size_t begin, std::size_t end, RowErrors& errors) {
+        PulseColumns no_rows;  // a builder that sums writes no rows
+        PulseBuilder builder(fps_, decoder, filter, no_rows, 0, 0);
         PulseSums sums;
-        try {
-            PulseBuilder builder(fps_, decoder, filter, no_rows, 0, apertures[i]);
-            RecordPieces pieces(file_, file_size_, header);
-            while (pieces.next()) builder.add_to_sums(pieces.bytes(), pieces.piece_count(), sums);
-        } catch (const Error& error) {
-            // The order check fails this aperture alone; the summary goes on with the next.
-            if (error.message() != kUnsortedPulsesMessage) throw;
-            sums = PulseSums{};
-            result.errors.emplace_back(i, error.message());
-        }
-        result.frames.column(0)[i] = header.aperture_x();
-        result.frames.column(1)[i] = header.aperture_y();
-        result.frames.column(2)[i] = sums.first_start_f;
-        result.frames.column(3)[i] = sums.last_end_f;
-        result.counts.column(0)[i] = header.record_count();
-        result.counts.column(1)[i] = sums.pulses;
-        const double pulses = double(sums.pulses);
-        const double totals[] = {sums.dur_f, sums.ipd_f, sums.snr, sums.intensity, sums.binratio};
-        for (std::size_t k = 0; k < std::size(totals); ++k)
-            result.means.column(k)[i] = sums.pulses == 0 ? kNoMean : totals[k] / pulses;
+        bool failed = false;
+        // Each piece of an aperture's records adds to its sums, and its row is written again.
+        visit_records(std::span(headers).subspan(begin, end - begin),
+                      [&](std::size_t k, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
+            const std::size_t i = begin + k;
+            const ApertureHeader& header = headers[i];
+            if (first_position == 0) {
+                builder.start_aperture(apertures[i]);
+                sums = PulseSums{};
+                failed = false;
+            }
+            try {
+                if (!failed) builder.add_to_sums(bytes, count, sums);
+            } catch (const Error& error) {
+                // The order check fails this aperture alone; the summary goes on with the next.
+                if (error.message() != kUnsortedPulsesMessage) throw;
+                sums = PulseSums{};
+                failed = true;
+                errors.emplace_back(i, error.message());
+            }
+            result.frames.column(0)[i] = header.aperture_x();
+            result.frames.column(1)[i] = header.aperture_y();
+            result.frames.column(2)[i] = sums.first_start_f;
+            result.frames.column(3)[i] = sums.last_end_f;
+            result.counts.column(0)[i] = header.record_count();
+            result.counts.column(1)[i] = sums.pulses;
+            const double pulses = double(sums.pulses);
+            const double totals[] = {sums.dur_f, sums.ipd_f, sums.snr, sums.intensity, sums.binratio};
+            for (std::size_t t = 0; t < std::size(totals); ++t)
+                result.means.column(t)[i] = sums.pulses == 0 ? kNoMean : totals[t] / pulses;
+        });
+    };
+    // Rows are independent: two runs of apertures side by side, each with half the records.
+    const std::size_t split = split_by_records(headers, 10);
+    if (split == 0 || split == apertures.size()) {
+        summarize(0, apertures.size(), result.errors);
+    } else {
+        RowErrors back_errors;
+        run_both([&] { summarize(0, split, result.errors); },
+                 [&] { summarize(split, apertures.size(), back_errors); });
+        result.errors.insert(result.errors.end(), back_errors.begin(), back_errors.end());
     }
     return result;
 }

@@ -14,12 +14,13 @@
 #include "pulse_reader/headers/pulse_file_header.hpp"
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "pulse_reader/metadata.hpp"
+#include "pulse_reader/planned_reads.hpp"
+#include "pulse_reader/records/aperture_summaries.hpp"
 #include "pulse_reader/records/formatted_record.hpp"
 #include "pulse_reader/records/pulse_builder.hpp"
 #include "pulse_reader/records/pulse_columns.hpp"
 #include "pulse_reader/records/record_columns.hpp"
 #include "pulse_reader/records/record_pieces.hpp"
-#include "pulse_reader/records/aperture_summaries.hpp"
 
 #include <array>
 #include <exception>
@@ -94,14 +95,15 @@ public:
     // fails for one of them, the error names it: "aperture N: <message>".
     PulseColumns get_pulses_many(std::span<const uint64_t> apertures, const PulseFilter* filter) const;
     // The same for apertures whose block headers have been read already (`headers[i]` that of
-    // `apertures[i]`, from read_aperture_headers).
+    // `apertures[i]`, from read_aperture_headers), with room for `min_rows` rows at least: the
+    // batches of a walk ask for equal room, so that each reuses the memory of the one before.
     PulseColumns get_pulses_many(std::span<const uint64_t> apertures, std::span<const ApertureHeader> headers,
-                                 const PulseFilter* filter) const;
+                                 const PulseFilter* filter, std::size_t min_rows = 0) const;
 
     // The records of several apertures, in the order given, one after the other.
     ManyApertureRecords get_all_records_many(std::span<const uint64_t> apertures) const;
     ManyApertureRecords get_all_records_many(std::span<const uint64_t> apertures,
-                                             std::span<const ApertureHeader> headers) const;
+                                             std::span<const ApertureHeader> headers, std::size_t min_rows = 0) const;
 
     // One row per aperture of `apertures`: its pulses (filtered when `filter` is not null)
     // reduced to counts, means and frames, in one pass over its records.
@@ -114,6 +116,12 @@ private:
     // The headers of the blocks at `locations`, checked as read_headers_in_order says.
     std::vector<ApertureHeader> read_block_headers(std::span<const uint64_t> locations, uint64_t file_size) const;
     PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}
+
+    // Calls `visit(i, bytes, count, first_position)` for the records of every block
+    // headers[i], in order, piece by piece (first_position 0 on the first piece of each
+    // block, and every block has at least one), reading neighbouring blocks together.
+    template <class Visit>
+    void visit_records(std::span<const ApertureHeader> headers, Visit&& visit) const;
 
     // Feeds records [first, last) of the block with `header` to `builder`, to build their
     // pulses or, with `skip`, to run its clock over them only.

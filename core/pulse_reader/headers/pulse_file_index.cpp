@@ -4,6 +4,7 @@
 #include "file_io.hpp"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 namespace zpr {
@@ -14,40 +15,53 @@ namespace {
 // constant), so its memory stays proportional to the number of entries.
 constexpr uint64_t kMaxSlotsPerEntry = 4;
 constexpr uint64_t kAlwaysDenseSlots = 1 << 16;
+// Entries read at a time.
+constexpr uint64_t kEntriesPerRead = 1 << 16;
 
 }  // namespace
 
-PulseFileIndex PulseFileIndex::from_entries(std::span<const uint8_t> entry_bytes, uint64_t count) {
+PulseFileIndex PulseFileIndex::read(const File& file, uint64_t offset, uint64_t count) {
     PulseFileIndex index;
     if (count == 0) return index;
 
-    index.apertures_.reserve(count);
-    for (uint64_t i = 0; i < count; ++i) {
-        uint64_t number = load_u32(entry_bytes.data() + i * kIndexEntrySize);
-        if (!index.apertures_.empty() && number < index.apertures_.back())
-            throw Error("Index entries are not in ascending order of aperture number: " +
-                        std::to_string(number) + " follows " + std::to_string(index.apertures_.back()));
-        index.apertures_.push_back(number);
-    }
-
-    index.first_ = index.apertures_.front();
-    uint64_t span = index.apertures_.back() - index.first_ + 1;
+    // The first and last numbers size the table; should the numbers not ascend, the walk
+    // below fails at the first that does not.
+    std::array<uint8_t, kIndexEntrySize> entry;
+    file.read_exact_at(offset, entry);
+    index.first_ = load_u32(entry.data());
+    file.read_exact_at(offset + (count - 1) * kIndexEntrySize, entry);
+    const uint64_t last = load_u32(entry.data());
+    const uint64_t span = last >= index.first_ ? last - index.first_ + 1 : UINT64_MAX;
     index.dense_ = span <= kAlwaysDenseSlots || span <= kMaxSlotsPerEntry * count;
-    if (index.dense_) {
+    if (index.dense_)
         index.locations_.assign(span, 0);
-    } else {
+    else
         index.sparse_.reserve(count);
-    }
-    for (uint64_t i = 0; i < count; ++i) {
-        uint64_t number = index.apertures_[i];
-        uint64_t location = load_u64(entry_bytes.data() + i * kIndexEntrySize + 4);
-        if (index.dense_) {
-            index.locations_[number - index.first_] = location;
-        } else if (!index.sparse_.empty() && index.sparse_.back().first == number) {
-            index.sparse_.back().second = location;
-        } else {
-            index.sparse_.emplace_back(number, location);
+    index.apertures_.reserve(count);
+
+    std::vector<uint8_t> stretch(std::min<uint64_t>(count, kEntriesPerRead) * kIndexEntrySize);
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t entries = std::min<uint64_t>(count - done, kEntriesPerRead);
+        const std::span<uint8_t> bytes(stretch.data(), entries * kIndexEntrySize);
+        file.read_exact_at(offset + done * kIndexEntrySize, bytes);
+        for (uint64_t i = 0; i < entries; ++i) {
+            const uint8_t* at = bytes.data() + i * kIndexEntrySize;
+            const uint64_t number = load_u32(at);
+            const uint64_t location = load_u64(at + 4);
+            if (!index.apertures_.empty() && number < index.apertures_.back())
+                throw Error("Index entries are not in ascending order of aperture number: " + std::to_string(number) +
+                            " follows " + std::to_string(index.apertures_.back()));
+            index.apertures_.push_back(number);
+            if (index.dense_) {
+                // A number past the last entry's cannot ascend to it: the walk fails later.
+                if (number - index.first_ < index.locations_.size()) index.locations_[number - index.first_] = location;
+            } else if (!index.sparse_.empty() && index.sparse_.back().first == number) {
+                index.sparse_.back().second = location;
+            } else {
+                index.sparse_.emplace_back(number, location);
+            }
         }
+        done += entries;
     }
     return index;
 }

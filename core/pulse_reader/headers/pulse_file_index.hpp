@@ -15,16 +15,19 @@
 
 namespace zpr {
 
+class File;
+
 inline constexpr uint64_t kIndexMagic = 0x0A0D2458444E4924;  // "$INDX$\r\n" read little-endian
 inline constexpr std::size_t kIndexEntrySize = 12;
 
 class PulseFileIndex {
 public:
     PulseFileIndex() = default;
-    // Builds the index from the entry bytes that follow the index magic. A later entry for
-    // the same number replaces the earlier location (the number is listed twice). Throws
-    // Error when an entry's number is smaller than the one before it.
-    static PulseFileIndex from_entries(std::span<const uint8_t> entry_bytes, uint64_t count);
+    // Reads the `count` entries at `offset` of `file` (the caller has checked that the file
+    // holds them), a stretch at a time, so that no copy of the whole index is ever held. A
+    // later entry for the same number replaces the earlier location (the number is listed
+    // twice). Throws Error when an entry's number is smaller than the one before it.
+    static PulseFileIndex read(const File& file, uint64_t offset, uint64_t count);
 
     // The block location of `aperture`; Error "This file does not contain the provided
     // aperture index: N" when it has no entry or its location is 0.

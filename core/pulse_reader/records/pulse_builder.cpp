@@ -13,7 +13,7 @@ using namespace simd;
 namespace {
 
 // The records listed at `rows[0..8)`, side by side.
-RecordLanes gather(const uint8_t* bytes, const uint32_t* rows) {
+__attribute__((always_inline)) inline RecordLanes gather(const uint8_t* bytes, const uint32_t* rows) {
     std::array<u16x8, 8> loaded;
     for (std::size_t lane = 0; lane < kLanes; ++lane)
         loaded[lane] = load<u16x8>(bytes + std::size_t(rows[lane]) * kRecordSize);
@@ -291,14 +291,24 @@ ZPR_ALSO_FOR_AVX2 void PulseBuilder::sum(const uint8_t* bytes, std::size_t liste
         const f32x8 snr = intensity / decoder.value(g.lanes, 7, every_lane);
         const f32x8 binratio = decoder.value(g.lanes, 2, every_lane) / intensity;
         if (total.pulses == 0 && j == 0) total.first_start_f = g.start[0];
-        const std::size_t lanes_here = std::min(kLanes, listed - j);
-        for (std::size_t lane = 0; lane < lanes_here; ++lane) {
-            total.dur_f += double(g.dur[lane]);
-            total.ipd_f += double(g.ipd[lane]);
-            total.snr += double(snr[lane]);
-            total.intensity += double(intensity[lane]);
-            total.binratio += double(binratio[lane]);
-        }
+        const f64x8 dur = __builtin_convertvector(g.dur, f64x8), ipd = __builtin_convertvector(g.ipd, f64x8);
+        const f64x8 snr_wide = __builtin_convertvector(snr, f64x8);
+        const f64x8 intensity_wide = __builtin_convertvector(intensity, f64x8);
+        const f64x8 binratio_wide = __builtin_convertvector(binratio, f64x8);
+        auto add_lanes = [&](std::size_t lanes) __attribute__((always_inline)) {
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                total.dur_f += dur[lane];
+                total.ipd_f += ipd[lane];
+                total.snr += snr_wide[lane];
+                total.intensity += intensity_wide[lane];
+                total.binratio += binratio_wide[lane];
+            }
+        };
+        // A whole group with a fixed count, which the compiler unrolls.
+        if (listed - j >= kLanes)
+            add_lanes(kLanes);
+        else
+            add_lanes(listed - j);
     }
     total.pulses += listed;
     total.last_end_f = ends[listed - 1];

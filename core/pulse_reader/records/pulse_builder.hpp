@@ -49,6 +49,14 @@ public:
         }
     }
 
+    // Starts on the records of `aperture`, from the first, writing on from the row reached:
+    // one builder serves many apertures one after the other.
+    void start_aperture(uint64_t aperture) {
+        aperture_ = aperture;
+        clock_ = last_end_ = last_written_end_ = 0;
+        any_pulse_ = any_written_ = false;
+    }
+
     // Writes the (kept) pulses among the `count` raw records at `bytes`, the next records of
     // the aperture; the first of them is record `first_position`. With a filter, throws
     // Error kUnsortedPulsesMessage when a pulse does not start after the previous pulse's end.
