@@ -43,6 +43,7 @@ SENTINEL_SHARE = 1e-4  # share of pulse measurement words that hold +inf / NaN /
 KIND_CODE = {STEP_DOWN: 0xFFFA, STEP_UP: 0xFFFB, LONG_UPDATE: 0xFFFD, LONG_DROPPED: 0xFFFE}
 
 CHUNK_ROWS = 1 << 22
+POOL_ROWS = 1 << 20  # records drawn once for the large runs, then reused from random offsets
 
 
 def base_metadata(rows: int, cols: int, **extra) -> dict:
@@ -109,6 +110,39 @@ def records(rng: np.random.Generator, n: int) -> np.ndarray:
     return w
 
 
+def pooled_records(rng: np.random.Generator):
+    """A source of records like `records`, but cut from one pool drawn up front.
+
+    Drawing fresh random records costs about a microsecond each, far more than writing them;
+    the runs of hundreds of millions of records instead copy the pool from a random offset
+    (wrapping around), which keeps the kind mix and is as varied as any reader can notice.
+    """
+    pool = records(rng, POOL_ROWS)
+
+    def take(n: int) -> np.ndarray:
+        parts, left = [], n
+        while left:
+            start = int(rng.integers(0, POOL_ROWS))
+            piece = pool[start : start + left]
+            parts.append(piece)
+            left -= len(piece)
+        return np.concatenate(parts)
+
+    return take
+
+
+def chip_sizes(rng: np.random.Generator, m: int, heavy_share: float = 0.05) -> np.ndarray:
+    """Record counts of a chip-like run of `m` apertures, heavy-tailed.
+
+    Most apertures hold 0 to 30 records; about `heavy_share` of them hold thousands
+    (log-uniform between 1,000 and 2,000).
+    """
+    sizes = rng.integers(0, 31, m)
+    heavy = rng.random(m) < heavy_share
+    sizes[heavy] = np.exp(rng.uniform(np.log(1000), np.log(2000), int(heavy.sum()))).astype(np.int64)
+    return sizes
+
+
 def write_pulse_file(
     path: str,
     sizes,
@@ -117,11 +151,14 @@ def write_pulse_file(
     seed: int = 0,
     metadata: dict | None = None,
     cols: int = 1000,
+    pooled: bool = False,
 ) -> dict:
     """Writes a pulse file with one aperture per entry of `sizes` (record counts).
 
     Apertures are numbered `numbers` (default 0, 1, 2, ...) and placed on a grid of `cols`
-    columns (x = number % cols, y = number // cols). Returns a description of the file.
+    columns (x = number % cols, y = number // cols). The file is written in pieces of
+    CHUNK_ROWS rows, so memory stays bounded whatever its size; `pooled` takes the records
+    from `pooled_records` (fast) instead of drawing each one. Returns a description of the file.
     """
     sizes = np.asarray(sizes, dtype=np.int64)
     m = sizes.size
@@ -143,11 +180,12 @@ def write_pulse_file(
     headers[:, 3] = sizes
 
     rng = np.random.default_rng(seed)
+    draw = pooled_records(rng) if pooled else lambda n: records(rng, n)
     with open(path, "wb", buffering=1 << 20) as f:
         f.write(header + encodings + meta + b"\0" * (data_offset - 80 - len(meta)))
         for start in range(0, total_rows, CHUNK_ROWS):
             stop = min(total_rows, start + CHUNK_ROWS)
-            chunk = records(rng, stop - start)
+            chunk = draw(stop - start)
             lo, hi = np.searchsorted(header_row, [start, stop])
             chunk.view("<u4").reshape(-1, 4)[header_row[lo:hi] - start] = headers[lo:hi]
             chunk.tofile(f)

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Benchmark of zyn_pulse_reader against a plain-NumPy reader and against the floors.
 
-    python bench/run.py [--quick] [--out bench/results.md] [--data DIR] [--no-core]
+    python bench/run.py [--quick] [--out bench/results.md] [--data DIR] [--no-core] [--only SECTION ...]
 
 Writes realistic pulse files into a temporary directory (or DIR, reused when present),
 checks that the NumPy reader returns exactly the module's DataFrames, times every scenario
 several times and prints a Markdown table of medians and ratios, also written to --out.
+The whole-run sections (bulk, scaling, threads, bulkwriters; see chip_runs.py) add
+chip-like runs of 1,000,000 and 4,000,000 apertures (50,000 and 200,000 with --quick).
 
 Floors, measured in the same run:
   * pread: reading the same bytes into a buffer that is already allocated;
@@ -20,11 +22,9 @@ from __future__ import annotations
 import argparse
 import gc
 import json
-import math
 import os
 import platform
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -34,7 +34,20 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-MIB = 1 << 20
+from benchlib import (  # noqa: E402  (bench/ is put on the path just above)
+    MIB,
+    fmt_ratio,
+    fmt_time,
+    held,
+    log,
+    measure,
+    proc_status,
+    pulses_frame_floor,
+    ready_columns,
+    records_frame_floor,
+    reset_peak_rss,
+    time_writer,
+)
 FILTER = {
     "min_dur_f": 2,
     "min_snr": 1.5,
@@ -59,6 +72,14 @@ FULL = {
     "open_repeats": 5,
     "core_repeats": 11,
     "check_sample": 300,
+    # chip-like runs: the large shape and the scaling shape (see chip_runs.py)
+    "chips": (1_000_000, 4_000_000),
+    "chip_repeats": 5,
+    "summary_repeats": 3,
+    "chip_check_sample": 2_000,
+    "check_all_below": 100_000,
+    "thread_apertures": 200_000,
+    "bulk_writer_repeats": 3,
 }
 QUICK = {
     "sizes": (100, 1_000, 100_000),
@@ -72,71 +93,14 @@ QUICK = {
     "open_repeats": 3,
     "core_repeats": 3,
     "check_sample": 30,
+    "chips": (50_000, 200_000),
+    "chip_repeats": 2,
+    "summary_repeats": 2,
+    "chip_check_sample": 300,
+    "check_all_below": 2_000,
+    "thread_apertures": 5_000,
+    "bulk_writer_repeats": 2,
 }
-
-
-# -- timing ----------------------------------------------------------------------------
-
-
-def measure(fns: dict, repeats: int, min_batch: float = 0.2, warm_each: bool = True) -> dict:
-    """Median seconds per call of each function.
-
-    The functions are timed round-robin, one batch each per repeat, so that load from other
-    work on the machine falls on all of them alike. A batch repeats a short call until it
-    lasts about `min_batch` seconds (min_batch 0: one call per batch). The garbage collector
-    is off inside a batch (as in timeit) and collects between batches.
-
-    With `warm_each`, every batch is preceded by one untimed call of the same function.
-    Large results cost page faults whenever the allocator has just handed memory back to the
-    system (which the other functions of the round change), so this times every function in
-    the same state: as one of a series of identical calls.
-    """
-    number = {}
-    for name, fn in fns.items():
-        if min_batch <= 0:
-            number[name] = 1
-            continue
-        t = time.perf_counter()
-        fn()  # also the first warm-up
-        t = time.perf_counter() - t
-        number[name] = max(1, min(20_000, int(min_batch / max(t, 1e-7))))
-    samples = {name: [] for name in fns}
-    for _ in range(repeats):
-        for name, fn in fns.items():
-            if warm_each:
-                fn()
-            gc.collect()
-            gc.disable()
-            try:
-                t = time.perf_counter()
-                for _ in range(number[name]):
-                    fn()
-                samples[name].append((time.perf_counter() - t) / number[name])
-            finally:
-                gc.enable()
-    return {name: statistics.median(v) for name, v in samples.items()}
-
-
-def fmt_time(seconds: float) -> str:
-    if seconds is None or math.isnan(seconds):
-        return "n/a"
-    if seconds < 1e-3:
-        return f"{seconds * 1e6:.1f} µs"
-    if seconds < 1:
-        return f"{seconds * 1e3:.2f} ms"
-    return f"{seconds:.2f} s"
-
-
-def fmt_ratio(x: float) -> str:
-    return "n/a" if x is None or math.isnan(x) else f"{x:.2f}x"
-
-
-def held(ok: bool) -> str:
-    return "held" if ok else "**NOT held**"
-
-
-def log(*parts):
-    print(*parts, file=sys.stderr, flush=True)
 
 
 # -- data ------------------------------------------------------------------------------
@@ -161,7 +125,7 @@ def make_data(workdir: Path, cfg: dict) -> dict:
     import gen
 
     manifest_path = workdir / "manifest.json"
-    wanted = json.dumps({k: cfg[k] for k in ("run", "strip", "open_apertures")}, sort_keys=True)
+    wanted = json.dumps({"layout": 2, **{k: cfg[k] for k in ("run", "strip", "open_apertures")}}, sort_keys=True)
     if manifest_path.exists():
         manifest = json.loads(manifest_path.read_text())
         if manifest.get("config") == wanted and all(Path(p).exists() for p in manifest["files"]):
@@ -181,6 +145,8 @@ def make_data(workdir: Path, cfg: dict) -> dict:
     cols = 250 if m > 10_000 else 100
     rows = -(-m // cols)
     run = gen.write_pulse_file(str(workdir / "run.bin"), sizes, seed=1, metadata=gen.base_metadata(rows, cols), cols=cols)
+    sizes_path = str(workdir / "run.sizes.npy")
+    np.save(sizes_path, sizes)
     scenario = {}
     for s in cfg["sizes"]:
         scenario[str(s)] = int(np.flatnonzero(sizes == s)[0])
@@ -209,8 +175,8 @@ def make_data(workdir: Path, cfg: dict) -> dict:
 
     manifest = {
         "config": wanted,
-        "files": [run["path"], *strips, many["path"]],
-        "run": {"path": run["path"], "apertures": m, "records": run["records"], "bytes": run["bytes"]},
+        "files": [run["path"], sizes_path, *strips, many["path"]],
+        "run": {"path": run["path"], "sizes": sizes_path, "apertures": m, "records": run["records"], "bytes": run["bytes"]},
         "scenario": scenario,
         "strips": strips,
         "many": {"path": many["path"], "apertures": n_open, "bytes": many["bytes"]},
@@ -241,86 +207,42 @@ def assert_same(module_frame, peer_frame, what: str):
         raise AssertionError(f"{what}: NumPy reader and module disagree: {e}") from None
 
 
-def ready_columns(frame, with_index: bool):
-    """The frame's final columns as fresh NumPy arrays (record_type as an object array)."""
-    cols = {}
-    if with_index:
-        cols["index"] = frame.index.to_numpy().copy()
-    for name in frame.columns:
-        cols[name] = frame[name].to_numpy().copy()
-    return cols
-
-
-def records_frame_floor(pd, cols, attrs):
-    frame = pd.DataFrame(
-        {k: (pd.Series(v, dtype=object, copy=False) if k == "record_type" else v) for k, v in cols.items()}
-    )
-    frame.attrs = dict(attrs)
-    return frame
-
-
-def pulses_frame_floor(pd, cols, attrs):
-    frame = pd.DataFrame(cols)
-    frame.attrs = dict(attrs)
-    index = frame.pop("index")
-    return frame.set_index(index)
-
-
-# -- child processes for the writers ---------------------------------------------------
-
-
-def proc_status(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    return -1
-
-
 def child(argv):
-    """Runs one writer in this (child) process and prints its time and memory as JSON."""
+    """Runs one measured call in this (child) process and prints its time and memory as JSON.
+
+    Ops: copy SRC OUT STEP (every STEP-th aperture), merge IN... OUT, and the whole-run
+    calls of chip_runs.child_call (iter PATH BATCH_RECORDS, open PATH).
+    """
     import resource
 
     import zyn_pulse_reader as z
 
-    op = argv[0]
+    op, args = argv[0], argv[1:]
     if op == "copy":
-        src, out = argv[1], argv[2]
+        src, out, step = args
         reader = z.PulseReader(src)
-        apertures = list(reader.apertures)[::2]
+        apertures = list(reader.apertures)[:: int(step)]
         run = lambda: reader.copy_apertures_to_new_file(apertures, out)  # noqa: E731
-    else:
-        *inputs, out = argv[1:]
+    elif op == "merge":
+        *inputs, out = args
         run = lambda: z.merge_pulse_files(inputs, out)  # noqa: E731
+    else:
+        import chip_runs
+
+        run = chip_runs.child_call(op, args)
     gc.collect()
     before = proc_status("VmRSS")
     startup_peak = proc_status("VmHWM")  # interpreter, imports and (for the copy) opening
-    reset = True
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")  # the peak RSS starts again from the current RSS
-    except OSError:
-        reset = False
+    reset = reset_peak_rss()
     t = time.perf_counter()
-    run()
+    extra = run() or {}
     seconds = time.perf_counter() - t
     peak = proc_status("VmHWM")
     # ru_maxrss can carry the parent's peak over the fork; VmHWM belongs to this process alone.
     maxrss = max(startup_peak, peak) if reset else resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    print(json.dumps({"seconds": seconds, "rss_before": before, "peak": peak, "peak_reset": reset, "maxrss": maxrss}))
+    print(json.dumps({"seconds": seconds, "rss_before": before, "peak": peak, "peak_reset": reset, "maxrss": maxrss,
+                      **extra}))
 
-
-def run_child(args) -> dict:
-    out = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", *args], capture_output=True, text=True)
-    if out.returncode != 0:
-        raise RuntimeError(f"writer child failed: {out.stderr}")
-    return json.loads(out.stdout.strip().splitlines()[-1])
-
-
-def cp_seconds(src: str, dst: str) -> float:
-    t = time.perf_counter()
-    subprocess.run(["cp", "--reflink=never", src, dst], check=True)
-    return time.perf_counter() - t
 
 
 # -- core ------------------------------------------------------------------------------
@@ -454,7 +376,7 @@ def main():
     parser.add_argument(
         "--only",
         nargs="+",
-        choices=("queries", "run", "writers", "open"),
+        choices=("queries", "run", "writers", "open", "bulk", "scaling", "threads", "bulkwriters"),
         help="run only these sections (queries includes the core library)",
     )
     parser.add_argument("--child", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
@@ -711,33 +633,17 @@ def run_benchmark(cfg_name: str, cfg: dict, workdir: Path, args) -> list[str]:
         out_copy, out_merge, out_cp = str(workdir / "out_copy.bin"), str(workdir / "out_merge.bin"), str(workdir / "out_cp.bin")
         writer_rows = []
         for name, child_args, out in (
-            ("copy_apertures_to_new_file (every other aperture)", ["copy", run_path, out_copy], out_copy),
+            ("copy_apertures_to_new_file (every other aperture)", ["copy", run_path, out_copy, "2"], out_copy),
             ("merge_pulse_files (4 strips)", ["merge", *data["strips"], out_merge], out_merge),
         ):
-            times, cps, peaks, growth, abs_peaks = [], [], [], [], []
-            for _ in range(cfg["writer_repeats"]):
-                for path in (out, out_cp):
-                    if os.path.exists(path):
-                        os.remove(path)
-                os.sync()
-                result = run_child(child_args)
-                times.append(result["seconds"])
-                peaks.append(result["peak"])
-                abs_peaks.append(result["maxrss"])
-                growth.append(result["peak"] - result["rss_before"] if result["peak_reset"] else result["maxrss"])
-                os.sync()
-                cps.append(cp_seconds(out, out_cp))
-            size = os.path.getsize(out)
-            mod, cp = statistics.median(times), statistics.median(cps)
-            g = max(growth)
-            ok = mod / cp <= 1.5 and g < 64 * MIB
+            r = time_writer(child_args, out, out_cp, cfg["writer_repeats"])
+            os.remove(out)
+            ok = r["module"] / r["cp"] <= 1.5 and r["growth"] < 64 * MIB
             writer_rows.append(
-                f"| {name} | {size / MIB:,.0f} MiB | {fmt_time(mod)} | {fmt_time(cp)} | {fmt_ratio(mod / cp)} "
-                f"| {g / MIB:.1f} MiB | {max(abs_peaks) / MIB:.0f} MiB | ≤1.5x cp, <64 MiB | {held(ok)} |"
+                f"| {name} | {r['size'] / MIB:,.0f} MiB | {fmt_time(r['module'])} | {fmt_time(r['cp'])} "
+                f"| {fmt_ratio(r['module'] / r['cp'])} | {r['growth'] / MIB:.1f} MiB | {r['peak'] / MIB:.0f} MiB "
+                f"| ≤1.5x cp, <64 MiB | {held(ok)} |"
             )
-            for path in (out, out_cp):
-                if os.path.exists(path):
-                    os.remove(path)
         lines += [
             "## Writers",
             "",
@@ -791,6 +697,7 @@ def run_benchmark(cfg_name: str, cfg: dict, workdir: Path, args) -> list[str]:
             f"| {fmt_ratio(t_open['module'] / t_open['pread'])} |",
             "",
         ]
+    lines += chip_run_sections(z, pd, np, data, cfg, workdir, want)
     want("end")
     if changed:
         lines.insert(
@@ -799,6 +706,56 @@ def run_benchmark(cfg_name: str, cfg: dict, workdir: Path, args) -> list[str]:
             f"{', '.join(changed)}; the change happened in the section before each). Child processes and the part "
             "after the change may have used another build than the rest. Run again.**",
         )
+    return lines
+
+
+def chip_run_sections(z, pd, np, data: dict, cfg: dict, workdir: Path, want) -> list[str]:
+    """The whole-run sections on the 20,000-aperture run and the chip-like runs."""
+    import chip_runs
+
+    lines = []
+    large = scaling = None
+    timings = {}
+    if want("bulk") or want("threads") or want("bulkwriters"):
+        large = chip_runs.make_chip_run(workdir, cfg["chips"][0], seed=20)
+    shapes = [dict(data["run"]), large]
+    if want("bulk"):
+        section, timings = chip_runs.whole_run_section(z, pd, np, shapes, cfg)
+        lines += section
+    if want("scaling"):
+        scaling = chip_runs.make_chip_run(workdir, cfg["chips"][1], seed=21)
+        lines += chip_runs.scaling_section(z, np, scaling, large, timings.get(cfg["chips"][0]), cfg)
+    if want("threads"):
+        log("threads")
+        with z.PulseReader(large["path"]) as reader:
+            rows = chip_runs.thread_rows(reader, large["path"], np.load(large["sizes"]), cfg, np)
+        lines += [
+            "## Threads over many small apertures",
+            "",
+            f"The first {cfg['thread_apertures']:,} apertures of 30 records or fewer of the {large['apertures']:,}-aperture "
+            f"run; every variant checked to find the same number of pulses, then timed once. "
+            "No target: the figures the guide's threads section quotes.",
+            "",
+            "| pattern | apertures | time | / one thread |",
+            "|---|---:|---:|---:|",
+            *rows,
+            "",
+        ]
+    if want("bulkwriters"):
+        log("writers on whole runs")
+        rows = chip_runs.writer_rows(z, np, [s for s in shapes if s is not None], workdir, cfg)
+        lines += [
+            "## Writers on whole runs",
+            "",
+            "Every aperture copied, and the run merged with itself (the second copy renumbered after the first), "
+            "measured as the writers above; after the last run, the output's apertures and the records of the "
+            "largest and a sample of other apertures are checked against the source.",
+            "",
+            "| writer | output | module | cp floor | module / cp | memory during call | process peak RSS | target | status |",
+            "|---|---:|---:|---:|---:|---:|---:|---|---|",
+            *rows,
+            "",
+        ]
     return lines
 
 

@@ -118,6 +118,7 @@ def test_column_tables_list_every_column_in_order(tmp_path):
     with PulseReader(str(tmp_path / "run42.pulses.bin")) as reader:
         assert table_names("Records") == list(reader.get_all_records(0).columns)
         assert table_names("Pulses") == list(reader.get_pulses(0).columns)
+        assert table_names("Per-aperture summary") == list(reader.summary().columns)
 
 
 def test_filter_table_lists_every_pulse_filter_keyword():
