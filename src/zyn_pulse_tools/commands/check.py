@@ -13,15 +13,17 @@ import argparse
 import json
 import sys
 from collections.abc import Iterator
+from operator import itemgetter
 from typing import Any, NamedTuple
 
 import numpy as np
-import pandas as pd
+import numpy.typing as npt
 import zyn_pulse_reader
 from tqdm import tqdm
 from zyn_pulse_reader import PulseReader
 
 from zyn_pulse_tools.file_layout import BLOCK_HEADER_SIZE, RECORD_SIZE, FileLayout, LayoutError, read_layout
+from zyn_pulse_tools.record_kinds import unknown_record_apertures
 from zyn_pulse_tools.progress import finish, new_bar, progress_wanted
 
 # Members every input of a merge must hold, each a JSON integer from 0 to 2**64 - 1.
@@ -80,53 +82,68 @@ def layout_problems(layout: FileLayout) -> Iterator[tuple[int | None, str]]:
         yield None, f"{layout.file_size - layout.index_end} bytes after the index"
 
 
-def unknown_kinds(records: pd.DataFrame) -> Iterator[tuple[int | None, str]]:
-    unknown = records["aperture_index"][records["record_type"].to_numpy() == "unknown"]
-    for aperture, count in unknown.value_counts(sort=False).sort_index().items():
-        yield int(aperture), f"{count} record(s) of unknown kind"
+def layout_findings(path: str) -> list[tuple[int | None, str]]:
+    """layout_problems, or the one reason the layout cannot be read."""
+    try:
+        return list(layout_problems(read_layout(path)))
+    except (LayoutError, OSError) as error:
+        return [(None, str(error))]
 
 
-def read_problems(reader: PulseReader, apertures: list[int], bar: tqdm[Any]) -> Iterator[tuple[int | None, str]]:
+def unknown_kind_problems(unknown_apertures: list[npt.NDArray[np.uint64]]) -> list[tuple[int, str]]:
+    """One (aperture, message) per aperture with records of unknown kind, by aperture."""
+    apertures, counts = np.unique(np.concatenate([np.zeros(0, np.uint64), *unknown_apertures]), return_counts=True)
+    return list(zip(apertures.tolist(), [f"{count} record(s) of unknown kind" for count in counts.tolist()]))
+
+
+def read_problems(reader: PulseReader, apertures: list[int], bar: tqdm[Any]) -> list[tuple[int, str]]:
     """Reads every record and pulse; counts records of unknown kind per aperture."""
-    done = 0
+    unknown: list[npt.NDArray[np.uint64]] = []
+    done = 0  # apertures read by whole batches
     try:
         reader.summary()
         for batch in reader.iter_all_records():
-            yield from unknown_kinds(batch)
-            done += int(batch["aperture_index"].nunique())
+            unknown.append(unknown_record_apertures(batch))
+            if len(batch):
+                # Batches hold whole apertures in index order.
+                done = apertures.index(int(batch["aperture_index"].to_numpy()[-1]), done) + 1
             bar.update(len(batch))
-        return
+        return unknown_kind_problems(unknown)
     except RuntimeError:
         pass
     # The bulk reads stop at the first failing aperture: go on one by one to name every one.
+    failed: list[tuple[int, str]] = []
     for aperture in apertures[done:]:
         try:
             records = reader.get_all_records(aperture)
             reader.get_pulses(aperture)
         except RuntimeError as error:
-            yield aperture, str(error)
+            failed.append((aperture, str(error)))
             continue
         records.insert(0, "aperture_index", aperture)
-        yield from unknown_kinds(records)
+        unknown.append(unknown_record_apertures(records))
         bar.update(len(records))
+    return unknown_kind_problems(unknown) + failed
 
 
 def check_file(path: str, bar: tqdm[Any]) -> list[Problem]:
-    """Every problem of one file."""
+    """Every problem of one file: those of the whole file first, then by aperture."""
     try:
         reader = PulseReader(path)
     except (RuntimeError, OSError, zyn_pulse_reader.PanicException) as error:
         return [Problem(path, str(error))]
-    found: list[Problem] = []
+    whole: list[str] = []
+    # A damaged run can have hundreds of thousands: plain tuples until sorted.
+    by_aperture: list[tuple[int, str]] = []
     with reader:
-        try:
-            found += [Problem(path, m, a) for a, m in layout_problems(read_layout(path))]
-        except (LayoutError, OSError) as error:
-            found.append(Problem(path, str(error)))
-        found += [Problem(path, m) for m in merge_member_problems(reader.metadata)]
-        found += [Problem(path, m, a) for a, m in read_problems(reader, reader.apertures, bar)]
-    # Problems of the whole file first, then by aperture.
-    return sorted(found, key=lambda p: (p.aperture is not None, p.aperture or 0))
+        found = layout_findings(path)
+        whole += [message for aperture, message in found if aperture is None]
+        by_aperture += [(aperture, message) for aperture, message in found if aperture is not None]
+        whole += merge_member_problems(reader.metadata)
+        by_aperture += read_problems(reader, reader.apertures, bar)
+    # A stable sort: an aperture's layout problems stay before its read problems.
+    by_aperture.sort(key=itemgetter(0))
+    return [Problem(path, message) for message in whole] + [Problem(path, m, a) for a, m in by_aperture]
 
 
 def total_records(paths: list[str]) -> int:
@@ -153,7 +170,8 @@ def run(args: argparse.Namespace) -> int:
         json.dump({"files": args.files, "problems": [p._asdict() for p in problems]}, sys.stdout, indent=2)
         print()
     else:
-        sys.stdout.write("".join(f"{problem}\n" for problem in problems))
+        if problems:
+            print("\n".join(map(str, problems)))
         bad = len({p.file for p in problems})
         print(f"{len(args.files) - bad} of {len(args.files)} file(s) intact, {len(problems)} problem(s)", file=sys.stderr)
     return 1 if problems else 0
