@@ -51,8 +51,14 @@ def merge_member_problems(metadata: dict[str, Any]) -> Iterator[str]:
             yield f'metadata member "{member}" is not an unsigned integer: {json.dumps(value)} (a merge needs it)'
 
 
-def layout_problems(layout: FileLayout) -> Iterator[tuple[int | None, str]]:
-    """(aperture or None, message) for each fault of the block layout."""
+class LayoutFindings(NamedTuple):
+    problems: list[tuple[int | None, str]]  # (aperture or None, message)
+    records: int  # the records the block headers in the data region claim, for the progress bar
+
+
+def layout_problems(layout: FileLayout) -> LayoutFindings:
+    """Each fault of the block layout, and the records the block headers claim."""
+    found: list[tuple[int | None, str]] = []
     present = layout.entry_locations != 0
     apertures = layout.entry_apertures[present].astype(np.int64)
     locations = layout.entry_locations[present]
@@ -60,16 +66,16 @@ def layout_problems(layout: FileLayout) -> Iterator[tuple[int | None, str]]:
     # A block header must lie in the data region before its record count can be trusted.
     header_inside = (locations >= layout.data_offset) & (locations + BLOCK_HEADER_SIZE <= layout.index_offset)
     for aperture, location in zip(apertures[~header_inside], locations[~header_inside]):
-        yield int(aperture), f"block at byte {location} lies outside {region}"
+        found.append((int(aperture), f"block at byte {location} lies outside {region}"))
     apertures, locations = apertures[header_inside], locations[header_inside]
     headers = layout.block_headers(locations)
     ends = locations + BLOCK_HEADER_SIZE + RECORD_SIZE * headers["records"].astype(np.uint64)
     outside = ends > layout.index_offset
     for aperture, location, end in zip(apertures[outside], locations[outside], ends[outside]):
-        yield int(aperture), f"block at bytes {location}..{end} runs past the end of {region}"
+        found.append((int(aperture), f"block at bytes {location}..{end} runs past the end of {region}"))
     named = headers["aperture"].astype(np.int64)
     for aperture, number in zip(apertures[named != apertures], named[named != apertures]):
-        yield int(aperture), f"block header names aperture {number}"
+        found.append((int(aperture), f"block header names aperture {number}"))
     order = np.argsort(locations, kind="stable")
     starts, stops = locations[order], ends[order]
     # Each block against the block before it in file order that reaches furthest.
@@ -77,17 +83,18 @@ def layout_problems(layout: FileLayout) -> Iterator[tuple[int | None, str]]:
     furthest = np.maximum.accumulate(np.where(stops == reach, np.arange(stops.size), 0))
     for i in np.flatnonzero(starts[1:] < reach[:-1]) + 1:
         other = apertures[order[furthest[i - 1]]]
-        yield int(apertures[order[i]]), f"block at byte {starts[i]} overlaps the block of aperture {other}"
+        found.append((int(apertures[order[i]]), f"block at byte {starts[i]} overlaps the block of aperture {other}"))
     if layout.file_size > layout.index_end:
-        yield None, f"{layout.file_size - layout.index_end} bytes after the index"
+        found.append((None, f"{layout.file_size - layout.index_end} bytes after the index"))
+    return LayoutFindings(found, int(headers["records"].sum(dtype=np.uint64)))
 
 
-def layout_findings(path: str) -> list[tuple[int | None, str]]:
+def layout_findings(path: str) -> LayoutFindings:
     """layout_problems, or the one reason the layout cannot be read."""
     try:
-        return list(layout_problems(read_layout(path)))
+        return layout_problems(read_layout(path))
     except (LayoutError, OSError) as error:
-        return [(None, str(error))]
+        return LayoutFindings([(None, str(error))], 0)
 
 
 def unknown_kind_problems(unknown_apertures: list[npt.NDArray[np.uint64]]) -> list[tuple[int, str]]:
@@ -126,19 +133,16 @@ def read_problems(reader: PulseReader, apertures: list[int], bar: tqdm[Any]) -> 
     return unknown_kind_problems(unknown) + failed
 
 
-def check_file(path: str, bar: tqdm[Any]) -> list[Problem]:
+def check_file(path: str, layout: LayoutFindings, bar: tqdm[Any]) -> list[Problem]:
     """Every problem of one file: those of the whole file first, then by aperture."""
     try:
         reader = PulseReader(path)
     except (RuntimeError, OSError, zyn_pulse_reader.PanicException) as error:
         return [Problem(path, str(error))]
-    whole: list[str] = []
+    whole = [message for aperture, message in layout.problems if aperture is None]
     # A damaged run can have hundreds of thousands: plain tuples until sorted.
-    by_aperture: list[tuple[int, str]] = []
+    by_aperture = [(aperture, message) for aperture, message in layout.problems if aperture is not None]
     with reader:
-        found = layout_findings(path)
-        whole += [message for aperture, message in found if aperture is None]
-        by_aperture += [(aperture, message) for aperture, message in found if aperture is not None]
         whole += merge_member_problems(reader.metadata)
         by_aperture += read_problems(reader, reader.apertures, bar)
     # A stable sort: an aperture's layout problems stay before its read problems.
@@ -146,20 +150,11 @@ def check_file(path: str, bar: tqdm[Any]) -> list[Problem]:
     return [Problem(path, message) for message in whole] + [Problem(path, m, a) for a, m in by_aperture]
 
 
-def total_records(paths: list[str]) -> int:
-    """The records the files' index entries name, for the progress bar (0 for unreadable files)."""
-    total = 0
-    for path in paths:
-        try:
-            total += int(read_layout(path).record_counts()[1].sum())
-        except (LayoutError, OSError):
-            pass
-    return total
-
-
 def check_files(paths: list[str], show_progress: bool) -> list[Problem]:
-    bar = new_bar(total_records(paths), "rec", "check", show_progress)
-    problems = [problem for path in paths for problem in check_file(path, bar)]
+    # The layouts first: their block headers also give the progress bar its total.
+    layouts = [layout_findings(path) for path in paths]
+    bar = new_bar(sum(layout.records for layout in layouts), "rec", "check", show_progress)
+    problems = [problem for path, layout in zip(paths, layouts) for problem in check_file(path, layout, bar)]
     finish(bar)
     return problems
 
