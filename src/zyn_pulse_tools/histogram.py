@@ -23,14 +23,23 @@ class LogHistogram:
         self.not_finite = 0
 
     def add(self, values: npt.ArrayLike) -> None:
-        data = np.asarray(values, dtype=np.float64)
-        finite = np.isfinite(data)
-        self.not_finite += int(data.size - finite.sum())
-        data = data[finite]
-        positive = data[data > 0]
-        self.not_positive += int(data.size - positive.size)
-        bins = np.floor(np.log2(positive) * BINS_PER_OCTAVE).astype(np.int64) - _LOWEST_OCTAVE * BINS_PER_OCTAVE
-        self.counts += np.bincount(np.clip(bins, 0, _BIN_COUNT - 1), minlength=_BIN_COUNT)
+        data = np.asarray(values)
+        if data.dtype.kind != "f":
+            data = data.astype(np.float64)
+        # Few passes over the batch: a run's histograms see every pulse.
+        finite = int(np.count_nonzero(np.isfinite(data)))
+        self.not_finite += data.size - finite
+        positive = data[data > 0]  # neither NaN nor -inf
+        if positive.size and np.isposinf(positive.max()):
+            positive = positive[np.isfinite(positive)]
+        self.not_positive += finite - positive.size
+        # The bins in float64 whatever the input, so that the edges do not depend on its type.
+        bins = np.log2(positive, dtype=np.float64)
+        bins *= BINS_PER_OCTAVE
+        np.floor(bins, out=bins)
+        bins -= _LOWEST_OCTAVE * BINS_PER_OCTAVE
+        np.clip(bins, 0, _BIN_COUNT - 1, out=bins)
+        self.counts += np.bincount(bins.astype(np.intp), minlength=_BIN_COUNT)
 
     @property
     def total(self) -> int:

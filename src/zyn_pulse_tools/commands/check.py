@@ -13,15 +13,17 @@ import argparse
 import json
 import sys
 from collections.abc import Iterator
+from operator import itemgetter
 from typing import Any, NamedTuple
 
 import numpy as np
-import pandas as pd
+import numpy.typing as npt
 import zyn_pulse_reader
 from tqdm import tqdm
 from zyn_pulse_reader import PulseReader
 
 from zyn_pulse_tools.file_layout import BLOCK_HEADER_SIZE, RECORD_SIZE, FileLayout, LayoutError, read_layout
+from zyn_pulse_tools.record_kinds import unknown_record_apertures
 from zyn_pulse_tools.progress import finish, new_bar, progress_wanted
 
 # Members every input of a merge must hold, each a JSON integer from 0 to 2**64 - 1.
@@ -49,8 +51,14 @@ def merge_member_problems(metadata: dict[str, Any]) -> Iterator[str]:
             yield f'metadata member "{member}" is not an unsigned integer: {json.dumps(value)} (a merge needs it)'
 
 
-def layout_problems(layout: FileLayout) -> Iterator[tuple[int | None, str]]:
-    """(aperture or None, message) for each fault of the block layout."""
+class LayoutFindings(NamedTuple):
+    problems: list[tuple[int | None, str]]  # (aperture or None, message)
+    records: int  # the records the block headers in the data region claim, for the progress bar
+
+
+def layout_problems(layout: FileLayout) -> LayoutFindings:
+    """Each fault of the block layout, and the records the block headers claim."""
+    found: list[tuple[int | None, str]] = []
     present = layout.entry_locations != 0
     apertures = layout.entry_apertures[present].astype(np.int64)
     locations = layout.entry_locations[present]
@@ -58,16 +66,16 @@ def layout_problems(layout: FileLayout) -> Iterator[tuple[int | None, str]]:
     # A block header must lie in the data region before its record count can be trusted.
     header_inside = (locations >= layout.data_offset) & (locations + BLOCK_HEADER_SIZE <= layout.index_offset)
     for aperture, location in zip(apertures[~header_inside], locations[~header_inside]):
-        yield int(aperture), f"block at byte {location} lies outside {region}"
+        found.append((int(aperture), f"block at byte {location} lies outside {region}"))
     apertures, locations = apertures[header_inside], locations[header_inside]
     headers = layout.block_headers(locations)
     ends = locations + BLOCK_HEADER_SIZE + RECORD_SIZE * headers["records"].astype(np.uint64)
     outside = ends > layout.index_offset
     for aperture, location, end in zip(apertures[outside], locations[outside], ends[outside]):
-        yield int(aperture), f"block at bytes {location}..{end} runs past the end of {region}"
+        found.append((int(aperture), f"block at bytes {location}..{end} runs past the end of {region}"))
     named = headers["aperture"].astype(np.int64)
     for aperture, number in zip(apertures[named != apertures], named[named != apertures]):
-        yield int(aperture), f"block header names aperture {number}"
+        found.append((int(aperture), f"block header names aperture {number}"))
     order = np.argsort(locations, kind="stable")
     starts, stops = locations[order], ends[order]
     # Each block against the block before it in file order that reaches furthest.
@@ -75,74 +83,78 @@ def layout_problems(layout: FileLayout) -> Iterator[tuple[int | None, str]]:
     furthest = np.maximum.accumulate(np.where(stops == reach, np.arange(stops.size), 0))
     for i in np.flatnonzero(starts[1:] < reach[:-1]) + 1:
         other = apertures[order[furthest[i - 1]]]
-        yield int(apertures[order[i]]), f"block at byte {starts[i]} overlaps the block of aperture {other}"
+        found.append((int(apertures[order[i]]), f"block at byte {starts[i]} overlaps the block of aperture {other}"))
     if layout.file_size > layout.index_end:
-        yield None, f"{layout.file_size - layout.index_end} bytes after the index"
+        found.append((None, f"{layout.file_size - layout.index_end} bytes after the index"))
+    return LayoutFindings(found, int(headers["records"].sum(dtype=np.uint64)))
 
 
-def unknown_kinds(records: pd.DataFrame) -> Iterator[tuple[int | None, str]]:
-    unknown = records["aperture_index"][records["record_type"].to_numpy() == "unknown"]
-    for aperture, count in unknown.value_counts(sort=False).sort_index().items():
-        yield int(aperture), f"{count} record(s) of unknown kind"
+def layout_findings(path: str) -> LayoutFindings:
+    """layout_problems, or the one reason the layout cannot be read."""
+    try:
+        return layout_problems(read_layout(path))
+    except (LayoutError, OSError) as error:
+        return LayoutFindings([(None, str(error))], 0)
 
 
-def read_problems(reader: PulseReader, apertures: list[int], bar: tqdm[Any]) -> Iterator[tuple[int | None, str]]:
+def unknown_kind_problems(unknown_apertures: list[npt.NDArray[np.uint64]]) -> list[tuple[int, str]]:
+    """One (aperture, message) per aperture with records of unknown kind, by aperture."""
+    apertures, counts = np.unique(np.concatenate([np.zeros(0, np.uint64), *unknown_apertures]), return_counts=True)
+    return list(zip(apertures.tolist(), [f"{count} record(s) of unknown kind" for count in counts.tolist()]))
+
+
+def read_problems(reader: PulseReader, apertures: list[int], bar: tqdm[Any]) -> list[tuple[int, str]]:
     """Reads every record and pulse; counts records of unknown kind per aperture."""
-    done = 0
+    unknown: list[npt.NDArray[np.uint64]] = []
+    done = 0  # apertures read by whole batches
     try:
         reader.summary()
         for batch in reader.iter_all_records():
-            yield from unknown_kinds(batch)
-            done += int(batch["aperture_index"].nunique())
+            unknown.append(unknown_record_apertures(batch))
+            if len(batch):
+                # Batches hold whole apertures in index order.
+                done = apertures.index(int(batch["aperture_index"].to_numpy()[-1]), done) + 1
             bar.update(len(batch))
-        return
+        return unknown_kind_problems(unknown)
     except RuntimeError:
         pass
     # The bulk reads stop at the first failing aperture: go on one by one to name every one.
+    failed: list[tuple[int, str]] = []
     for aperture in apertures[done:]:
         try:
             records = reader.get_all_records(aperture)
             reader.get_pulses(aperture)
         except RuntimeError as error:
-            yield aperture, str(error)
+            failed.append((aperture, str(error)))
             continue
         records.insert(0, "aperture_index", aperture)
-        yield from unknown_kinds(records)
+        unknown.append(unknown_record_apertures(records))
         bar.update(len(records))
+    return unknown_kind_problems(unknown) + failed
 
 
-def check_file(path: str, bar: tqdm[Any]) -> list[Problem]:
-    """Every problem of one file."""
+def check_file(path: str, layout: LayoutFindings, bar: tqdm[Any]) -> list[Problem]:
+    """Every problem of one file: those of the whole file first, then by aperture."""
     try:
         reader = PulseReader(path)
     except (RuntimeError, OSError, zyn_pulse_reader.PanicException) as error:
         return [Problem(path, str(error))]
-    found: list[Problem] = []
+    whole = [message for aperture, message in layout.problems if aperture is None]
+    # A damaged run can have hundreds of thousands: plain tuples until sorted.
+    by_aperture = [(aperture, message) for aperture, message in layout.problems if aperture is not None]
     with reader:
-        try:
-            found += [Problem(path, m, a) for a, m in layout_problems(read_layout(path))]
-        except (LayoutError, OSError) as error:
-            found.append(Problem(path, str(error)))
-        found += [Problem(path, m) for m in merge_member_problems(reader.metadata)]
-        found += [Problem(path, m, a) for a, m in read_problems(reader, reader.apertures, bar)]
-    # Problems of the whole file first, then by aperture.
-    return sorted(found, key=lambda p: (p.aperture is not None, p.aperture or 0))
-
-
-def total_records(paths: list[str]) -> int:
-    """The records the files' index entries name, for the progress bar (0 for unreadable files)."""
-    total = 0
-    for path in paths:
-        try:
-            total += int(read_layout(path).record_counts()[1].sum())
-        except (LayoutError, OSError):
-            pass
-    return total
+        whole += merge_member_problems(reader.metadata)
+        by_aperture += read_problems(reader, reader.apertures, bar)
+    # A stable sort: an aperture's layout problems stay before its read problems.
+    by_aperture.sort(key=itemgetter(0))
+    return [Problem(path, message) for message in whole] + [Problem(path, m, a) for a, m in by_aperture]
 
 
 def check_files(paths: list[str], show_progress: bool) -> list[Problem]:
-    bar = new_bar(total_records(paths), "rec", "check", show_progress)
-    problems = [problem for path in paths for problem in check_file(path, bar)]
+    # The layouts first: their block headers also give the progress bar its total.
+    layouts = [layout_findings(path) for path in paths]
+    bar = new_bar(sum(layout.records for layout in layouts), "rec", "check", show_progress)
+    problems = [problem for path, layout in zip(paths, layouts) for problem in check_file(path, layout, bar)]
     finish(bar)
     return problems
 
@@ -153,7 +165,8 @@ def run(args: argparse.Namespace) -> int:
         json.dump({"files": args.files, "problems": [p._asdict() for p in problems]}, sys.stdout, indent=2)
         print()
     else:
-        sys.stdout.write("".join(f"{problem}\n" for problem in problems))
+        if problems:
+            print("\n".join(map(str, problems)))
         bad = len({p.file for p in problems})
         print(f"{len(args.files) - bad} of {len(args.files)} file(s) intact, {len(problems)} problem(s)", file=sys.stderr)
     return 1 if problems else 0

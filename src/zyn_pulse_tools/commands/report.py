@@ -27,6 +27,7 @@ from zyn_pulse_tools.background import Background
 from zyn_pulse_tools.extras import require
 from zyn_pulse_tools.histogram import LogHistogram
 from zyn_pulse_tools.progress import RecordsDone, finish, new_bar, progress_wanted
+from zyn_pulse_tools.record_kinds import kind_counts
 
 HISTOGRAMS = {"dur_s": "pulse duration (s)", "ipd_s": "inter-pulse distance (s)", "snr": "SNR", "intensity": "intensity"}
 
@@ -50,8 +51,7 @@ def read_summary(path: str) -> RunFacts:
 def count_record_kinds(facts: RunFacts, bar: Any) -> None:
     with PulseReader(facts.path) as reader:
         for records in reader.iter_all_records():
-            kinds = records["record_type"].value_counts()
-            facts.record_kinds.update({str(kind): int(count) for kind, count in kinds.items()})
+            facts.record_kinds.update(kind_counts(records))
             bar.update(len(records))
 
 
