@@ -22,9 +22,10 @@ def absent(number: int) -> str:
     return f"This file does not contain the provided aperture index: {number}"
 
 
-def write(tmp_path, damaged=()):
+def write(tmp_path, damaged=(), outside=()):
     """COUNT apertures of two records each; the blocks at the `damaged` positions claim more
-    records than the file holds."""
+    records than the file holds, and the index places those at the `outside` positions
+    past the file's end."""
     numbers = np.arange(COUNT)
     counts = np.full(COUNT, 2)
     raw = np.zeros((2 * COUNT, 8), np.uint16)
@@ -35,6 +36,9 @@ def write(tmp_path, damaged=()):
     for position in damaged:
         location = pulse_file.index_entries[position][1]
         data[location + 12 : location + 16] = (1 << 31).to_bytes(4, "little")
+    for position in outside:
+        entry = len(data) - 12 * (COUNT - position)
+        data[entry + 4 : entry + 12] = (len(data) + 1000).to_bytes(8, "little")
     path = tmp_path / "long.bin"
     path.write_bytes(bytes(data))
     return str(path)
@@ -60,6 +64,31 @@ def test_get_pulses_many_reports_the_first_fault_in_order(tmp_path, damaged, mis
         assert str(info.value) == "Failed to get pulses: " + message
         # The reader is still usable, and undamaged lists still work.
         assert len(reader.get_pulses_many(list(range(EARLY)))) == 2 * EARLY
+
+
+@pytest.mark.parametrize(
+    "damaged, outside, missing, message",
+    [
+        ((LATE,), (), None, FILL),
+        ((), (EARLY,), None, FILL),
+        ((LATE,), (EARLY,), None, FILL),
+        ((EARLY,), (LATE,), None, FILL),
+        ((), (LATE,), EARLY, absent(COUNT + 7)),
+        ((LATE,), (), EARLY, absent(COUNT + 7)),
+        ((EARLY,), (), LATE, FILL),
+    ],
+)
+def test_summary_reports_the_first_fault_in_order(tmp_path, damaged, outside, missing, message):
+    # A summary reads each block with its neighbours in one pass over the list, on two
+    # threads: the fault it reports must still be the first one in the list.
+    apertures = list(range(COUNT))
+    if missing is not None:
+        apertures[missing] = COUNT + 7
+    with zpr.PulseReader(write(tmp_path, damaged, outside)) as reader:
+        with pytest.raises(RuntimeError) as info:
+            reader.summary(apertures)
+        assert str(info.value) == "Failed to get pulses: " + message
+        assert reader.summary(list(range(EARLY)))["pulses"].tolist() == [2] * EARLY
 
 
 @pytest.mark.parametrize("damaged", [(EARLY,), (LATE,), (EARLY, LATE)])

@@ -325,38 +325,76 @@ ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> 
 }
 
 ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, const PulseFilter* filter) const {
-    const std::vector<ApertureHeader> headers = read_aperture_headers(apertures);
+    std::vector<uint64_t> locations(apertures.size());
+    try {
+        for (std::size_t i = 0; i < apertures.size(); ++i) locations[i] = index_.get(apertures[i]);
+    } catch (...) {
+        // An aperture that cannot be located fails as in every other query: after the
+        // headers before it, whose own errors come first.
+        read_aperture_headers(apertures);
+        throw;
+    }
     ApertureSummaries result;
     result.reserve(apertures.size());
     result.rows = apertures.size();
     const LaneDecoder decoder(encoding_records_);
     constexpr double kNoMean = std::numeric_limits<double>::quiet_NaN();
+    const uint64_t last_header_offset = file_size_ - std::min<uint64_t>(file_size_, kApertureHeaderSize);
+
+    // One pass, no header pass first: a block's header comes with the span of file from its
+    // location to the next aperture's, which for blocks back to back is the whole block. A
+    // block that runs past its span (scattered, repeated or last in the list) has the rest
+    // of its records read on their own.
+    auto span_of = [&](std::size_t i) {
+        const uint64_t location = locations[i];
+        uint64_t end = location + kApertureHeaderSize;
+        if (i + 1 < locations.size() && locations[i + 1] > end) end = std::min(locations[i + 1], file_size_);
+        return Extent{location, end - location};
+    };
     using RowErrors = std::vector<std::pair<std::size_t, std::string>>;
     // The rows [begin, end), each aperture's error added to `errors`.
     auto summarize = [&](std::size_t begin, std::size_t end, RowErrors& errors) {
+        // Spans up to the first header that lies past the file's end, which is then read
+        // alone to fail with the error of its own read.
+        std::vector<Extent> spans;
+        spans.reserve(end - begin);
+        for (std::size_t i = begin; i < end && locations[i] <= last_header_offset; ++i) spans.push_back(span_of(i));
+
         PulseColumns no_rows;  // a builder that sums writes no rows
         PulseBuilder builder(fps_, decoder, filter, no_rows, 0, 0);
-        PulseSums sums;
-        bool failed = false;
-        // Each piece of an aperture's records adds to its sums, and its row is written again.
-        visit_records(std::span(headers).subspan(begin, end - begin),
-                      [&](std::size_t k, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
+        read_planned(file_, spans, [&](std::size_t k, const uint8_t* span) {
             const std::size_t i = begin + k;
-            const ApertureHeader& header = headers[i];
-            if (first_position == 0) {
-                builder.start_aperture(apertures[i]);
-                sums = PulseSums{};
-                failed = false;
+            ApertureHeader header;
+            if (span == nullptr) {
+                header = read_block_header(locations[i]);
+            } else {
+                header.aperture_byteloc = locations[i];
+                std::copy_n(span, kApertureHeaderSize, header.bytes.begin());
             }
-            try {
-                if (!failed) builder.add_to_sums(bytes, count, sums);
-            } catch (const Error& error) {
-                // The order check fails this aperture alone; the summary goes on with the next.
-                if (error.message() != kUnsortedPulsesMessage) throw;
-                sums = PulseSums{};
-                failed = true;
-                errors.emplace_back(i, error.message());
+            require_within(file_size_, header.aperture_byteloc, header.block_size());
+
+            builder.start_aperture(apertures[i]);
+            PulseSums sums;
+            bool failed = false;
+            auto add = [&](const uint8_t* records, std::size_t count) {
+                if (failed) return;
+                try {
+                    builder.add_to_sums(records, count, sums);
+                } catch (const Error& error) {
+                    // The order check fails this aperture alone; the summary goes on with the next.
+                    if (error.message() != kUnsortedPulsesMessage) throw;
+                    sums = PulseSums{};
+                    failed = true;
+                    errors.emplace_back(i, error.message());
+                }
+            };
+            if (span != nullptr && header.block_size() <= spans[k].length) {
+                add(span + kApertureHeaderSize, header.record_count());
+            } else {
+                RecordPieces pieces(file_, file_size_, header);
+                while (pieces.next()) add(pieces.bytes(), pieces.piece_count());
             }
+
             result.frames.column(0)[i] = header.aperture_x();
             result.frames.column(1)[i] = header.aperture_y();
             result.frames.column(2)[i] = sums.first_start_f;
@@ -368,9 +406,15 @@ ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, cons
             for (std::size_t t = 0; t < std::size(totals); ++t)
                 result.means.column(t)[i] = sums.pulses == 0 ? kNoMean : totals[t] / pulses;
         });
+        if (begin + spans.size() < end) read_block_header(locations[begin + spans.size()]);
     };
-    // Rows are independent: two runs of apertures side by side, each with half the records.
-    const std::size_t split = split_by_records(headers, 10);
+    // Rows are independent: two runs of apertures side by side, split where the front run's
+    // spans hold half of the bytes. The front run's error comes first, as in order.
+    uint64_t total = 0;
+    for (std::size_t i = 0; i < locations.size(); ++i) total += span_of(i).length;
+    std::size_t split = 0;
+    if (total >= kTwoThreadRecords * kRecordSize || locations.size() >= kTwoThreadHeaders)
+        for (uint64_t front = 0; split < locations.size() && front < total / 2; ++split) front += span_of(split).length;
     if (split == 0 || split == apertures.size()) {
         summarize(0, apertures.size(), result.errors);
     } else {

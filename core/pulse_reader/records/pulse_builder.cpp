@@ -4,6 +4,7 @@
 #include "pulse_reader/records/raw_record.hpp"
 
 #include <algorithm>
+#include <array>
 #include <functional>
 
 namespace zpr {
@@ -277,31 +278,58 @@ ZPR_ALSO_FOR_AVX2 void PulseBuilder::emit(const uint8_t* bytes, std::size_t list
     count_written(listed, ends[listed - 1]);
 }
 
+namespace {
+
+using f64x4 = double __attribute__((vector_size(32)));
+
+// Four columns of a group of eight pulses turned into eight rows: row k holds pulse k's
+// values of a, b, c and d. Adding the rows in turn to one vector of four totals adds each
+// column in row order, one lane per column, with the same float64 additions (and results)
+// as four separate sequential sums, but one addition per pulse instead of four.
+__attribute__((always_inline)) inline std::array<f64x4, kLanes> rows_of(f64x8 a, f64x8 b, f64x8 c, f64x8 d) {
+    std::array<f64x4, kLanes> rows;
+    auto half = [](f64x8 v, std::size_t h) __attribute__((always_inline)) {
+        return h == 0 ? __builtin_shufflevector(v, v, 0, 1, 2, 3) : __builtin_shufflevector(v, v, 4, 5, 6, 7);
+    };
+    for (std::size_t h = 0; h < 2; ++h) {
+        const f64x4 ha = half(a, h), hb = half(b, h), hc = half(c, h), hd = half(d, h);
+        const f64x4 ab_even = __builtin_shufflevector(ha, hb, 0, 4, 2, 6), ab_odd = __builtin_shufflevector(ha, hb, 1, 5, 3, 7);
+        const f64x4 cd_even = __builtin_shufflevector(hc, hd, 0, 4, 2, 6), cd_odd = __builtin_shufflevector(hc, hd, 1, 5, 3, 7);
+        rows[4 * h + 0] = __builtin_shufflevector(ab_even, cd_even, 0, 1, 4, 5);
+        rows[4 * h + 1] = __builtin_shufflevector(ab_odd, cd_odd, 0, 1, 4, 5);
+        rows[4 * h + 2] = __builtin_shufflevector(ab_even, cd_even, 2, 3, 6, 7);
+        rows[4 * h + 3] = __builtin_shufflevector(ab_odd, cd_odd, 2, 3, 6, 7);
+    }
+    return rows;
+}
+
+}  // namespace
+
 ZPR_ALSO_FOR_AVX2 void PulseBuilder::sum(const uint8_t* bytes, std::size_t listed, PulseSums& sums) {
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));
     const LaneDecoder decoder = decoder_;
     const uint32_t* const ends = &ends_[1];
     const uint32_t* const ends_before = this->ends_before(bytes);
     // Each total is a chain of additions in row order, as a sequential sum of the column
-    // would add them.
+    // would add them: dur_f, ipd_f, snr and intensity in the lanes of one vector, binratio
+    // on its own.
     PulseSums total = sums;
+    f64x4 four = {total.dur_f, total.ipd_f, total.snr, total.intensity};
+    double binratio_total = total.binratio;
     for (std::size_t j = 0; j < listed; j += kLanes) {
         const GroupFrames g = GroupFrames::at(bytes, rows_.data(), ends, ends_before, j);
         const f32x8 intensity = decoder.value(g.lanes, 3, every_lane);
         const f32x8 snr = intensity / decoder.value(g.lanes, 7, every_lane);
         const f32x8 binratio = decoder.value(g.lanes, 2, every_lane) / intensity;
         if (total.pulses == 0 && j == 0) total.first_start_f = g.start[0];
-        const f64x8 dur = __builtin_convertvector(g.dur, f64x8), ipd = __builtin_convertvector(g.ipd, f64x8);
-        const f64x8 snr_wide = __builtin_convertvector(snr, f64x8);
-        const f64x8 intensity_wide = __builtin_convertvector(intensity, f64x8);
+        const std::array<f64x4, kLanes> rows =
+            rows_of(__builtin_convertvector(g.dur, f64x8), __builtin_convertvector(g.ipd, f64x8),
+                    __builtin_convertvector(snr, f64x8), __builtin_convertvector(intensity, f64x8));
         const f64x8 binratio_wide = __builtin_convertvector(binratio, f64x8);
         auto add_lanes = [&](std::size_t lanes) __attribute__((always_inline)) {
             for (std::size_t lane = 0; lane < lanes; ++lane) {
-                total.dur_f += dur[lane];
-                total.ipd_f += ipd[lane];
-                total.snr += snr_wide[lane];
-                total.intensity += intensity_wide[lane];
-                total.binratio += binratio_wide[lane];
+                four += rows[lane];
+                binratio_total += binratio_wide[lane];
             }
         };
         // A whole group with a fixed count, which the compiler unrolls.
@@ -310,6 +338,11 @@ ZPR_ALSO_FOR_AVX2 void PulseBuilder::sum(const uint8_t* bytes, std::size_t liste
         else
             add_lanes(listed - j);
     }
+    total.dur_f = four[0];
+    total.ipd_f = four[1];
+    total.snr = four[2];
+    total.intensity = four[3];
+    total.binratio = binratio_total;
     total.pulses += listed;
     total.last_end_f = ends[listed - 1];
     sums = total;
