@@ -17,7 +17,7 @@ struct Classified {
 };
 
 // One merge walk over the sorted, deduplicated requests and the file's ascending apertures.
-Classified classify(const std::vector<uint64_t>& requests, const std::vector<uint64_t>& file_apertures) {
+Classified classify(const std::vector<uint64_t>& requests, const std::vector<uint32_t>& file_apertures) {
     Classified result;
     std::size_t f = 0;
     for (uint64_t request : requests) {

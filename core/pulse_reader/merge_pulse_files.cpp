@@ -124,7 +124,7 @@ std::vector<std::vector<uint32_t>> planned_record_counts(const std::vector<const
 // Writes the blocks of `apertures` of `reader` (with `record_counts` from the plan) back to
 // back, aperture_y and the aperture number shifted. Neighbouring blocks are read together,
 // a stretch of apertures at a time, and each is written from the read.
-void write_shifted_blocks(BufferedWriter& writer, const PulseReader& reader, std::span<const uint64_t> apertures,
+void write_shifted_blocks(BufferedWriter& writer, const PulseReader& reader, std::span<const uint32_t> apertures,
                           std::span<const uint32_t> record_counts, uint32_t row_shift, uint32_t aperture_shift) {
     std::vector<Extent> extents;
     for (std::size_t first = 0; first < apertures.size(); first += PulseReader::kHeadersPerStretch) {

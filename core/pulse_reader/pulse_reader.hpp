@@ -87,9 +87,8 @@ public:
     // The record counts of the blocks of `apertures`, in order, read and checked as
     // read_headers_in_order says, a stretch of headers at a time: a writer planning a whole
     // run holds four bytes per block, never every block's header.
-    template <class Locate>
-    std::vector<uint32_t> read_record_counts(std::span<const uint64_t> apertures, Locate&& locate,
-                                             uint64_t file_size) const;
+    template <class Numbers, class Locate>
+    std::vector<uint32_t> read_record_counts(const Numbers& apertures, Locate&& locate, uint64_t file_size) const;
     // The block headers of `apertures` located through the index, checked against the file's
     // length, as read_headers_in_order says.
     std::vector<ApertureHeader> read_aperture_headers(std::span<const uint64_t> apertures) const;
@@ -172,13 +171,15 @@ std::vector<ApertureHeader> PulseReader::read_headers_in_order(std::span<const u
     return headers;
 }
 
-template <class Locate>
-std::vector<uint32_t> PulseReader::read_record_counts(std::span<const uint64_t> apertures, Locate&& locate,
+template <class Numbers, class Locate>
+std::vector<uint32_t> PulseReader::read_record_counts(const Numbers& apertures, Locate&& locate,
                                                       uint64_t file_size) const {
     std::vector<uint32_t> counts;
     counts.reserve(apertures.size());
+    std::vector<uint64_t> stretch;
     for (std::size_t first = 0; first < apertures.size(); first += kHeadersPerStretch) {
-        const auto stretch = apertures.subspan(first, std::min(kHeadersPerStretch, apertures.size() - first));
+        const auto begin = apertures.begin() + std::ptrdiff_t(first);
+        stretch.assign(begin, begin + std::ptrdiff_t(std::min(kHeadersPerStretch, apertures.size() - first)));
         for (const ApertureHeader& header : read_headers_in_order(stretch, locate, file_size))
             counts.push_back(header.record_count());
     }
