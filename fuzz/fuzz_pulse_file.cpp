@@ -77,7 +77,7 @@ void expecting_errors(F&& step) {
 
 void exercise(const zpr::PulseReader& reader) {
     static const zpr::PulseFilter filter = fixed_filter();
-    const std::vector<uint64_t>& apertures = reader.index().apertures();
+    const std::vector<uint32_t>& apertures = reader.index().apertures();
     const std::size_t queried = std::min(apertures.size(), kMaxQueriedApertures);
     for (std::size_t i = 0; i < queried; ++i) {
         const uint64_t aperture = apertures[i];

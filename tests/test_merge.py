@@ -145,17 +145,17 @@ def largest_number(d):
 
 
 def many_small(d):
-    # Two strips of 40,000 small apertures, more blocks than one read holds, and in the second
-    # a block larger than a read.
+    # Two strips of 70,000 small apertures, more blocks than one read holds and more than the
+    # merge plans at a time, and in the second a block larger than a read.
     paths = []
     for k, name in enumerate(["a.bin", "b.bin"]):
         rng = np.random.default_rng(k)
-        numbers = np.arange(40_000)
+        numbers = np.arange(70_000)
         counts = rng.integers(0, 12, numbers.size)
         counts[123] = 300_000 if k else counts[123]
         raw = rng.integers(0, 65536, (int(counts.sum()), 8), dtype=np.uint16)
         pulse_file = bulk_file(numbers, numbers % 200, numbers // 200, raw, counts, DEFAULT_ENCODINGS,
-                               metadata(rows=200, cols=200))
+                               metadata(rows=350, cols=200))
         paths.append(pulse_file.write(d / name))
     return paths
 

@@ -124,7 +124,7 @@ PyObject* iter_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs
             pulses_request(self, a[0], a[1], a[2], [&] { batch_records = batch_records_argument(a[3]); });
 
         ApertureBatches batches = run_query(kPulsesFailed, [&] {
-            return ApertureBatches(request.reader, std::move(request.apertures), batch_records);
+            return ApertureBatches(request.reader, request.apertures, batch_records);
         });
         return new_iterator(py_self, std::move(batches), request.filter, true);
     });
@@ -140,10 +140,10 @@ PyObject* iter_all_records(PyObject* py_self, PyObject* const* args, Py_ssize_t 
         std::optional<std::vector<uint64_t>> given = convert_apertures(a[0]);
         const uint64_t batch_records = batch_records_argument(a[1]);
         const zpr::PulseReader& reader = open_reader(self);
-        std::vector<uint64_t> apertures = requested_apertures(std::move(given), reader);
+        const std::vector<uint64_t> apertures = requested_apertures(std::move(given), reader);
 
         ApertureBatches batches = run_query(kRecordsFailed, [&] {
-            return ApertureBatches(reader, std::move(apertures), batch_records);
+            return ApertureBatches(reader, apertures, batch_records);
         });
         return new_iterator(py_self, std::move(batches), std::nullopt, false);
     });

@@ -5,6 +5,7 @@
 #include "pulse_reader/methods.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace zpr::py {
 
@@ -16,7 +17,7 @@ struct Classified {
 };
 
 // One merge walk over the sorted, deduplicated requests and the file's ascending apertures.
-Classified classify(const std::vector<uint64_t>& requests, const std::vector<uint64_t>& file_apertures) {
+Classified classify(const std::vector<uint64_t>& requests, const std::vector<uint32_t>& file_apertures) {
     Classified result;
     std::size_t f = 0;
     for (uint64_t request : requests) {
@@ -56,14 +57,16 @@ PyObject* copy_apertures_to_new_file(PyObject* py_self, PyObject* const* args, P
 
         std::sort(requests.begin(), requests.end());
         requests.erase(std::unique(requests.begin(), requests.end()), requests.end());
-        const Classified classified = classify(requests, reader.index().apertures());
+        Classified classified = classify(requests, reader.index().apertures());
+        // A whole run's list is large: only the found numbers are kept for the copy.
+        requests = std::vector<uint64_t>();
         if (!classified.missing.empty() && !ignore_missing)
             raise(PyExc_RuntimeError,
                   "The following apertures were not found in the file: " + bracketed(classified.missing));
         // Pure file work on the core reader, which this call borrows exclusively: other
         // Python threads run meanwhile (a caller can watch the output grow).
         without_gil([&] {
-            reader.copy_apertures_to_new_file(classified.found, file_name);
+            reader.copy_apertures_to_new_file(std::move(classified.found), file_name);
             return true;
         });
         Py_RETURN_NONE;

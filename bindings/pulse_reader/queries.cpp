@@ -113,7 +113,8 @@ std::optional<std::vector<uint64_t>> convert_apertures(PyObject* argument) {
 
 std::vector<uint64_t> requested_apertures(std::optional<std::vector<uint64_t>>&& given, const zpr::PulseReader& reader) {
     if (given) return std::move(*given);
-    return reader.index().apertures();
+    const auto& apertures = reader.index().apertures();
+    return {apertures.begin(), apertures.end()};
 }
 
 PyRef pulses_many_frame(PyPulseReader* self, PulseColumns&& pulses) {

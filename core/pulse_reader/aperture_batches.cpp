@@ -7,9 +7,10 @@
 
 namespace zpr {
 
-ApertureBatches::ApertureBatches(const PulseReader& reader, std::vector<uint64_t> apertures, uint64_t batch_records)
-    : apertures_(std::move(apertures)), batch_records_(batch_records) {
-    for (uint64_t aperture : apertures_) reader.index().get(aperture);
+ApertureBatches::ApertureBatches(const PulseReader& reader, std::span<const uint64_t> apertures, uint64_t batch_records)
+    : batch_records_(batch_records) {
+    for (uint64_t aperture : apertures) reader.index().get(aperture);
+    apertures_.assign(apertures.begin(), apertures.end());
 }
 
 ApertureBatches::Batch ApertureBatches::next(const PulseReader& reader) {
@@ -24,7 +25,8 @@ ApertureBatches::Batch ApertureBatches::next(const PulseReader& reader) {
     }
     ahead_.assign(headers.begin() + std::ptrdiff_t(taken), headers.end());
     headers.resize(taken);
-    Batch batch{std::span(apertures_).subspan(next_, taken), std::move(headers), std::bit_ceil(std::size_t(records))};
+    const auto first = apertures_.begin() + std::ptrdiff_t(next_);
+    Batch batch{{first, first + std::ptrdiff_t(taken)}, std::move(headers), std::bit_ceil(std::size_t(records))};
     next_ += taken;
     return batch;
 }
@@ -37,8 +39,8 @@ bool ApertureBatches::read_ahead(const PulseReader& reader, std::vector<Aperture
         std::rethrow_exception(std::exchange(failure_, nullptr));
     }
     if (first == apertures_.size()) return false;
-    const std::span<const uint64_t> stretch =
-        std::span(apertures_).subspan(first, std::min(kHeadersAhead, apertures_.size() - first));
+    const auto begin = apertures_.begin() + std::ptrdiff_t(first);
+    const std::vector<uint64_t> stretch(begin, begin + std::ptrdiff_t(std::min(kHeadersAhead, apertures_.size() - first)));
     const std::size_t before = headers.size();
     try {
         const std::vector<ApertureHeader> more = reader.read_aperture_headers(stretch);

@@ -19,7 +19,7 @@ namespace zpr {
 class ApertureBatches {
 public:
     struct Batch {
-        std::span<const uint64_t> apertures;
+        std::vector<uint64_t> apertures;
         std::vector<ApertureHeader> headers;  // headers[i] that of apertures[i]
         // The room for the batch's rows that every batch of about the same size asks for
         // (its record count rounded up to a power of two), so that each batch's columns can
@@ -29,7 +29,7 @@ public:
 
     // Looks every aperture up in `reader`'s index at once: a missing one fails here, with the
     // index's error, not when its batch comes.
-    ApertureBatches(const PulseReader& reader, std::vector<uint64_t> apertures, uint64_t batch_records);
+    ApertureBatches(const PulseReader& reader, std::span<const uint64_t> apertures, uint64_t batch_records);
 
     bool done() const { return next_ == apertures_.size(); }
 
@@ -45,7 +45,9 @@ private:
     // (which start at next_); false when there are none to add.
     bool read_ahead(const PulseReader& reader, std::vector<ApertureHeader>& headers);
 
-    std::vector<uint64_t> apertures_;
+    // Every number is one of the index's, which are 32-bit: a walk over a whole run of
+    // millions of apertures holds its list in half the memory.
+    std::vector<uint32_t> apertures_;
     uint64_t batch_records_;
     std::size_t next_ = 0;
     // Headers read ahead of the batches cut so far, from apertures_[next_] on.

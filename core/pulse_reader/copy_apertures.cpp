@@ -14,12 +14,6 @@ namespace zpr {
 
 namespace {
 
-struct PlannedBlock {
-    uint64_t aperture;
-    uint64_t source_location;
-    uint64_t size;
-};
-
 // Creating the output truncates it, so writing over the source would destroy the data
 // before it is read. The same file is recognised by device and inode, whatever the path.
 void refuse_own_source(const File& source, const std::string& file_name) {
@@ -31,32 +25,27 @@ void refuse_own_source(const File& source, const std::string& file_name) {
 
 }  // namespace
 
-void PulseReader::copy_apertures_to_new_file(const std::vector<uint64_t>& apertures,
-                                             const std::string& file_name) const {
+void PulseReader::copy_apertures_to_new_file(std::vector<uint64_t> apertures, const std::string& file_name) const {
     if (header_.data_offset < kPulseFileHeaderSize)
         throw Error("Invalid data offset: " + std::to_string(header_.data_offset));
 
-    std::vector<uint64_t> sorted = apertures;
-    std::sort(sorted.begin(), sorted.end());
+    std::sort(apertures.begin(), apertures.end());
 
-    // Plan every block, and check that the source holds it, before the output is touched.
+    // Check that the source holds every block, before the output is touched. Only the
+    // record counts are kept: a block's location is the index's, and its new one follows
+    // from the sizes before it.
     const uint64_t file_size = file_.size();
-    const std::vector<ApertureHeader> blocks =
-        read_headers_in_order(sorted, [&](uint64_t aperture) { return index_.get(aperture); }, file_size);
-    std::vector<PlannedBlock> plan;
-    plan.reserve(sorted.size());
+    const std::vector<uint32_t> record_counts =
+        read_record_counts(apertures, [&](uint64_t aperture) { return index_.get(aperture); }, file_size);
     uint64_t index_offset = header_.data_offset;
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-        plan.push_back({sorted[i], blocks[i].aperture_byteloc, blocks[i].block_size()});
-        index_offset += blocks[i].block_size();
-    }
+    for (uint32_t count : record_counts) index_offset += block_size(count);
     const uint64_t leading_length = header_.data_offset - kPulseFileHeaderSize;
     require_within(file_size, kPulseFileHeaderSize, leading_length);
     refuse_own_source(file_, file_name);
 
     BufferedWriter writer(File::create_truncate(file_name));
     PulseFileHeader header = header_;
-    header.aperture_count = sorted.size();
+    header.aperture_count = apertures.size();
     header.index_offset = index_offset;
     writer.write(header.to_bytes());
 
@@ -64,20 +53,20 @@ void PulseReader::copy_apertures_to_new_file(const std::vector<uint64_t>& apertu
 
     // Blocks that follow each other in the source go out in one copy: copying every aperture
     // of a file whose blocks lie back to back is one copy of its data.
-    for (std::size_t i = 0; i < plan.size();) {
-        const uint64_t start = plan[i].source_location;
-        uint64_t end = start + plan[i].size;
-        for (++i; i < plan.size() && plan[i].source_location == end; ++i) end += plan[i].size;
+    for (std::size_t i = 0; i < apertures.size();) {
+        const uint64_t start = index_.get(apertures[i]);
+        uint64_t end = start + block_size(record_counts[i]);
+        for (++i; i < apertures.size() && index_.get(apertures[i]) == end; ++i) end += block_size(record_counts[i]);
         writer.write_from(file_, start, end - start);
     }
 
-    // The blocks went out back to back from data_offset, in plan order.
+    // The blocks went out back to back from data_offset, in ascending order.
     writer.write_u64(kIndexMagic);
     uint64_t location = header_.data_offset;
-    for (const PlannedBlock& block : plan) {
-        writer.write_u32(uint32_t(block.aperture));
+    for (std::size_t i = 0; i < apertures.size(); ++i) {
+        writer.write_u32(uint32_t(apertures[i]));
         writer.write_u64(location);
-        location += block.size;
+        location += block_size(record_counts[i]);
     }
     writer.flush();
 }

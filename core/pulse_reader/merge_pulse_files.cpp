@@ -103,11 +103,11 @@ void check_merged_numbers(const std::vector<const PulseReader*>& readers, const 
     }
 }
 
-// Every input's block headers, input by input in index order, each checked to lie inside its
-// file. They are read once, here, and written from this list. A listed aperture that does
-// not resolve (its location is 0) breaks the merge's assumptions: an internal fault.
-std::vector<std::vector<ApertureHeader>> planned_blocks(const std::vector<const PulseReader*>& readers) {
-    std::vector<std::vector<ApertureHeader>> blocks;
+// Every input's block sizes, as record counts, input by input in index order, each block
+// checked to lie inside its file. A listed aperture that does not resolve (its location is
+// 0) breaks the merge's assumptions: an internal fault.
+std::vector<std::vector<uint32_t>> planned_record_counts(const std::vector<const PulseReader*>& readers) {
+    std::vector<std::vector<uint32_t>> counts;
     for (const PulseReader* reader : readers) {
         auto locate = [&](uint64_t aperture) {
             try {
@@ -116,9 +116,42 @@ std::vector<std::vector<ApertureHeader>> planned_blocks(const std::vector<const 
                 throw InternalFault("Invalid aperture index encountered: " + error.message());
             }
         };
-        blocks.push_back(reader->read_headers_in_order(reader->index().apertures(), locate, reader->file().size()));
+        counts.push_back(reader->read_record_counts(reader->index().apertures(), locate, reader->file().size()));
     }
-    return blocks;
+    return counts;
+}
+
+// Writes the blocks of `apertures` of `reader` (with `record_counts` from the plan) back to
+// back, aperture_y and the aperture number shifted. Neighbouring blocks are read together,
+// a stretch of apertures at a time, and each is written from the read.
+void write_shifted_blocks(BufferedWriter& writer, const PulseReader& reader, std::span<const uint32_t> apertures,
+                          std::span<const uint32_t> record_counts, uint32_t row_shift, uint32_t aperture_shift) {
+    std::vector<Extent> extents;
+    for (std::size_t first = 0; first < apertures.size(); first += PulseReader::kHeadersPerStretch) {
+        const std::size_t last = std::min(apertures.size(), first + PulseReader::kHeadersPerStretch);
+        extents.clear();
+        for (std::size_t i = first; i < last; ++i)
+            extents.push_back({reader.index().get(apertures[i]), block_size(record_counts[i])});
+        read_planned(reader.file(), extents, [&](std::size_t k, const uint8_t* bytes) {
+            ApertureHeader block{extents[k].offset, {}};
+            if (bytes != nullptr)
+                std::copy_n(bytes, kApertureHeaderSize, block.bytes.begin());
+            else
+                block = reader.read_block_header(extents[k].offset);
+            // The plan sized every block from its header; one that now says otherwise was
+            // changed under the merge.
+            if (block.record_count() != record_counts[first + k])
+                throw InternalFault("Aperture block changed while being merged");
+            block.set_aperture_y(block.aperture_y() + row_shift);
+            block.set_aperture_index(block.aperture_index() + aperture_shift);
+            block.write_all(writer);
+            const uint64_t records_length = block.block_size() - kApertureHeaderSize;
+            if (bytes != nullptr)
+                writer.write(std::span(bytes + kApertureHeaderSize, records_length));
+            else
+                writer.write_from(reader.file(), block.aperture_byteloc + kApertureHeaderSize, records_length);
+        });
+    }
 }
 
 }  // namespace
@@ -146,10 +179,10 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
     const uint64_t data_offset =
         (first.header().data_offset - first.header().metadata_length + uint32_t(metadata.size()) + 15) & ~uint64_t(15);
     if (metadata_end > data_offset) throw Error("Stream position exceeds new data offset");
-    const std::vector<std::vector<ApertureHeader>> blocks = planned_blocks(readers);
+    const std::vector<std::vector<uint32_t>> record_counts = planned_record_counts(readers);
     uint64_t data_size = 0;
-    for (const auto& listed : blocks)
-        for (const ApertureHeader& block : listed) data_size += block.block_size();
+    for (const auto& counts : record_counts)
+        for (uint32_t count : counts) data_size += block_size(count);
     const uint64_t index_offset = data_offset + data_size;
 
     File output = [&] {
@@ -179,31 +212,13 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
     writer.write_zeros(data_offset - metadata_position);
     if (writer.position() != data_offset) throw Error("Stream position mismatch");
 
-    // Blocks, input by input, with aperture_y and the aperture number shifted. The index
-    // below records where each block was actually written.
-    std::vector<uint64_t> new_locations;
-    new_locations.reserve(totals.aperture_count);
-    uint64_t location = data_offset;
+    // Blocks, input by input, with aperture_y and the aperture number shifted, back to back
+    // from data_offset: the index below follows from their sizes.
     uint32_t row_shift = 0;
     uint32_t aperture_shift = 0;
     for (std::size_t k = 0; k < readers.size(); ++k) {
-        const PulseReader& reader = *readers[k];
-        // Neighbouring blocks are read together; each is written from the read.
-        std::vector<Extent> extents(blocks[k].size());
-        for (std::size_t i = 0; i < extents.size(); ++i) extents[i] = {blocks[k][i].aperture_byteloc, blocks[k][i].block_size()};
-        read_planned(reader.file(), extents, [&](std::size_t i, const uint8_t* bytes) {
-            ApertureHeader block = blocks[k][i];
-            block.set_aperture_y(block.aperture_y() + row_shift);
-            block.set_aperture_index(block.aperture_index() + aperture_shift);
-            block.write_all(writer);
-            const uint64_t records_length = block.block_size() - kApertureHeaderSize;
-            if (bytes != nullptr)
-                writer.write(std::span(bytes + kApertureHeaderSize, records_length));
-            else
-                writer.write_from(reader.file(), block.aperture_byteloc + kApertureHeaderSize, records_length);
-            new_locations.push_back(location);
-            location += block.block_size();
-        });
+        write_shifted_blocks(writer, *readers[k], readers[k]->index().apertures(), record_counts[k], row_shift,
+                             aperture_shift);
         row_shift += uint32_t(strips[k].rows);
         aperture_shift += strips[k].apertures_per_strip();
     }
@@ -211,11 +226,13 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
 
     writer.write_u64(kIndexMagic);
     aperture_shift = 0;
-    std::size_t entry = 0;
+    uint64_t location = data_offset;
     for (std::size_t k = 0; k < readers.size(); ++k) {
-        for (uint64_t aperture : readers[k]->index().apertures()) {
-            writer.write_u32(uint32_t(aperture) + aperture_shift);
-            writer.write_u64(new_locations[entry++]);
+        const auto& apertures = readers[k]->index().apertures();
+        for (std::size_t i = 0; i < apertures.size(); ++i) {
+            writer.write_u32(uint32_t(apertures[i]) + aperture_shift);
+            writer.write_u64(location);
+            location += block_size(record_counts[k][i]);
         }
         aperture_shift += strips[k].apertures_per_strip();
     }

@@ -22,6 +22,7 @@
 #include "pulse_reader/records/record_columns.hpp"
 #include "pulse_reader/records/record_pieces.hpp"
 
+#include <algorithm>
 #include <array>
 #include <exception>
 #include <span>
@@ -54,6 +55,8 @@ public:
     static constexpr std::size_t kTwoThreadRecords = 65536;
     // Lists of at least this many block headers are read on two threads.
     static constexpr std::size_t kTwoThreadHeaders = 2048;
+    // Block headers read_record_counts holds at a time.
+    static constexpr std::size_t kHeadersPerStretch = 65536;
 
     // Opens and validates `path`; throws Error with the first failure.
     static PulseReader open(std::string path);
@@ -81,6 +84,11 @@ public:
     template <class Locate>
     std::vector<ApertureHeader> read_headers_in_order(std::span<const uint64_t> apertures, Locate&& locate,
                                                       uint64_t file_size) const;
+    // The record counts of the blocks of `apertures`, in order, read and checked as
+    // read_headers_in_order says, a stretch of headers at a time: a writer planning a whole
+    // run holds four bytes per block, never every block's header.
+    template <class Numbers, class Locate>
+    std::vector<uint32_t> read_record_counts(const Numbers& apertures, Locate&& locate, uint64_t file_size) const;
     // The block headers of `apertures` located through the index, checked against the file's
     // length, as read_headers_in_order says.
     std::vector<ApertureHeader> read_aperture_headers(std::span<const uint64_t> apertures) const;
@@ -110,7 +118,7 @@ public:
     ApertureSummaries summary(std::span<const uint64_t> apertures, const PulseFilter* filter) const;
 
     // Writes a new pulse file holding the given apertures, in ascending order.
-    void copy_apertures_to_new_file(const std::vector<uint64_t>& apertures, const std::string& file_name) const;
+    void copy_apertures_to_new_file(std::vector<uint64_t> apertures, const std::string& file_name) const;
 
 private:
     // The headers of the blocks at `locations`, checked as read_headers_in_order says.
@@ -161,6 +169,21 @@ std::vector<ApertureHeader> PulseReader::read_headers_in_order(std::span<const u
     std::vector<ApertureHeader> headers = read_block_headers(locations, file_size);
     if (unlocated) std::rethrow_exception(unlocated);
     return headers;
+}
+
+template <class Numbers, class Locate>
+std::vector<uint32_t> PulseReader::read_record_counts(const Numbers& apertures, Locate&& locate,
+                                                      uint64_t file_size) const {
+    std::vector<uint32_t> counts;
+    counts.reserve(apertures.size());
+    std::vector<uint64_t> stretch;
+    for (std::size_t first = 0; first < apertures.size(); first += kHeadersPerStretch) {
+        const auto begin = apertures.begin() + std::ptrdiff_t(first);
+        stretch.assign(begin, begin + std::ptrdiff_t(std::min(kHeadersPerStretch, apertures.size() - first)));
+        for (const ApertureHeader& header : read_headers_in_order(stretch, locate, file_size))
+            counts.push_back(header.record_count());
+    }
+    return counts;
 }
 
 // Joins pulse files that are row strips of one aperture grid into `new_file_name`, which

@@ -12,6 +12,9 @@ class BufferedWriter;
 inline constexpr std::size_t kApertureHeaderSize = 16;
 inline constexpr std::size_t kRecordSize = 16;
 
+// Bytes of a whole block of `record_count` records: its header and its records.
+inline uint64_t block_size(uint32_t record_count) { return kApertureHeaderSize + uint64_t(kRecordSize) * record_count; }
+
 struct ApertureHeader {
     uint64_t aperture_byteloc = 0;
     std::array<uint8_t, kApertureHeaderSize> bytes{};
@@ -26,7 +29,7 @@ struct ApertureHeader {
     uint32_t aperture_index() const { return field(8); }
     uint32_t record_count() const { return field(12); }
     // Bytes of the whole block: this header and its records.
-    uint64_t block_size() const { return kApertureHeaderSize + uint64_t(kRecordSize) * record_count(); }
+    uint64_t block_size() const { return zpr::block_size(record_count()); }
 
     void set_aperture_y(uint32_t value) { set_field(4, value); }
     void set_aperture_index(uint32_t value) { set_field(8, value); }

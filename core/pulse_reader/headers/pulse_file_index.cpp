@@ -51,7 +51,7 @@ PulseFileIndex PulseFileIndex::read(const File& file, uint64_t offset, uint64_t 
             if (!index.apertures_.empty() && number < index.apertures_.back())
                 throw Error("Index entries are not in ascending order of aperture number: " + std::to_string(number) +
                             " follows " + std::to_string(index.apertures_.back()));
-            index.apertures_.push_back(number);
+            index.apertures_.push_back(uint32_t(number));
             if (index.dense_) {
                 // A number past the last entry's cannot ascend to it: the walk fails later.
                 if (number - index.first_ < index.locations_.size()) index.locations_[number - index.first_] = location;
