@@ -156,7 +156,7 @@ def test_records_per_aperture_are_estimated_from_the_block_locations(make_file, 
     pulse_file = PulseFile(apertures=blocks)
     pulse_file.index_entries = sorted(zip([block.number for block in blocks], pulse_file.block_locations()))
     path = make_file(pulse_file)
-    index = zpd.FileIndex.read(path, os.path.getsize(path))
+    index = zpd.FileIndex.read(path)
     assert index.numbers.tolist() == sorted(counts)
     assert index.records.tolist() == [counts[number] for number in sorted(counts)]
 

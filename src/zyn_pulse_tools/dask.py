@@ -16,7 +16,6 @@ from __future__ import annotations
 import glob
 import os
 import re
-import struct
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -27,6 +26,7 @@ import numpy.typing as npt
 
 from zyn_pulse_reader import PulseReader
 
+from zyn_pulse_tools.file_layout import BLOCK_HEADER_SIZE, RECORD_SIZE, LayoutError, read_layout
 from zyn_pulse_tools.filter_types import FilterKwargs
 
 if TYPE_CHECKING:
@@ -41,15 +41,6 @@ Kind: TypeAlias = Literal["pulses", "records", "summary"]
 # Summaries are small whatever the run's size, so their partitions are only cut to spread a
 # few large files over several workers: about 256 MiB of records per task.
 SUMMARY_PARTITION_RECORDS = 16_000_000
-
-# The fixed header: aperture_count (u64) at byte 8, index_offset (u64) at byte 40.
-HEADER_SIZE = 48
-HEADER_FIELDS = struct.Struct("<8xQ24xQ")
-# The index: an 8-byte magic, then packed entries of aperture number and block location.
-INDEX_MAGIC_SIZE = 8
-INDEX_ENTRY = np.dtype([("aperture", "<u4"), ("location", "<u8")])  # packed: 12 bytes
-BLOCK_HEADER_SIZE = 16
-RECORD_SIZE = 16
 
 GLOB_MAGIC = re.compile(r"[*?[]")
 
@@ -218,7 +209,7 @@ def plan_file(
         with PulseReader(path) as pulse_reader:
             state = FileState.of(path)
             empty = reader.query(pulse_reader, [])
-            index = FileIndex.read(path, state.size)
+            index = FileIndex.read(path)
             if wanted is not None:
                 absent = wanted[~np.isin(wanted, index.present())]
                 if absent.size:
@@ -248,18 +239,14 @@ class FileIndex:
     records: npt.NDArray[np.int64]
 
     @classmethod
-    def read(cls, path: str, file_size: int) -> FileIndex:
-        with open(path, "rb") as file:
-            header = os.pread(file.fileno(), HEADER_SIZE, 0)
-            count, index_offset = HEADER_FIELDS.unpack(header)
-            # The module has checked the header; the file may have changed since, so the count
-            # is checked against the file's length before it sizes a read.
-            if index_offset > file_size or count > (file_size - index_offset) // INDEX_ENTRY.itemsize:
-                raise RuntimeError("file changed while its index was read")
-            raw = os.pread(file.fileno(), count * INDEX_ENTRY.itemsize, index_offset + INDEX_MAGIC_SIZE)
-        entries = np.frombuffer(raw, dtype=INDEX_ENTRY, count=len(raw) // INDEX_ENTRY.itemsize)
-        numbers = entries["aperture"].astype(np.int64)
-        locations = entries["location"].astype(np.int64)
+    def read(cls, path: str) -> FileIndex:
+        try:
+            layout = read_layout(path)
+        except LayoutError as error:  # the file changed after the module had checked it
+            raise RuntimeError(f"file changed while its index was read: {error}") from error
+        index_offset = layout.index_offset
+        numbers = layout.entry_apertures.astype(np.int64)
+        locations = layout.entry_locations.astype(np.int64)
         if np.all(locations[1:] >= locations[:-1]):  # blocks back to back, as writers lay them out
             block_bytes = np.diff(locations, append=index_offset)
         else:
