@@ -30,7 +30,7 @@ HEADER_SIZE = 48
 INDEX_MAGIC = b"$INDX$\r\n"
 BLOCK_HEADER_SIZE = 16
 RECORD_SIZE = 16
-_INDEX_ENTRY = np.dtype([("aperture", "<u4"), ("location", "<u8")])
+INDEX_ENTRY = np.dtype([("aperture", "<u4"), ("location", "<u8")])
 _GATHER_SLICE = 4096
 _BLOCK_HEADER = np.dtype([("x", "<u4"), ("y", "<u4"), ("aperture", "<u4"), ("records", "<u4")])
 
@@ -52,7 +52,7 @@ class FileLayout:
 
     @property
     def index_end(self) -> int:
-        return self.index_offset + len(INDEX_MAGIC) + _INDEX_ENTRY.itemsize * self.aperture_count
+        return self.index_offset + len(INDEX_MAGIC) + INDEX_ENTRY.itemsize * self.aperture_count
 
     def record_counts(self, apertures: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
         """(aperture numbers, record counts) of the given apertures, or of every index entry in
@@ -111,13 +111,13 @@ def read_layout(path: str) -> FileLayout:
         metadata_length = int.from_bytes(header[16:20], "little")
         data_offset = int.from_bytes(header[32:40], "little")
         index_offset = int.from_bytes(header[40:48], "little")
-        entries_size = _INDEX_ENTRY.itemsize * aperture_count
+        entries_size = INDEX_ENTRY.itemsize * aperture_count
         if index_offset + len(INDEX_MAGIC) + entries_size > size:
             raise LayoutError("the index runs past the end of the file")
         file.seek(index_offset)
         if file.read(len(INDEX_MAGIC)) != INDEX_MAGIC:
             raise LayoutError("the index is not where the header says")
-        entries = np.frombuffer(file.read(entries_size), dtype=_INDEX_ENTRY)
+        entries = np.frombuffer(file.read(entries_size), dtype=INDEX_ENTRY)
     return FileLayout(
         path=path, file_size=size, aperture_count=aperture_count, metadata_length=metadata_length,
         data_offset=data_offset, index_offset=index_offset,
