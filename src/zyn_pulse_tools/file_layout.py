@@ -6,6 +6,9 @@ Everything is little-endian and packed:
 
 - header, 48 bytes: aperture_count u64 at 8, metadata_length u32 at 16, data_offset u64 at
   32, index_offset u64 at 40;
+- 8 encoding records of 4 bytes from byte 48, one per record word: u8 kind, u8 fraction
+  bits (the low four give the divisor 2**k), u16 offset; a measurement word w decodes to
+  w / 2**k + offset, so its values lie on a grid of step 2**-k;
 - the data region from data_offset: one block per aperture, a 16-byte header (u32 x, u32 y,
   u32 aperture number, u32 record count) followed by 16-byte records;
 - the index at index_offset: "$INDX$\\r\\n", then per aperture a u32 number and the u64
@@ -98,6 +101,29 @@ def read_block_headers(path: str, locations: npt.NDArray[np.uint64]) -> npt.NDAr
                 raw[chosen] = data[(offsets - first)[:, None] + within]
                 del data  # the map closes only once no array views it
     return headers
+
+
+ENCODING_OFFSET = HEADER_SIZE
+ENCODING_COUNT = 8
+
+
+@dataclass(frozen=True)
+class Encoding:
+    """How one record word is scaled: values are offset + k x step for whole k."""
+
+    step: float
+    offset: float
+
+
+def read_encodings(path: str) -> list[Encoding]:
+    """The file's eight encoding records, in word order."""
+    with open(path, "rb") as file:
+        file.seek(ENCODING_OFFSET)
+        raw = file.read(4 * ENCODING_COUNT)
+    if len(raw) < 4 * ENCODING_COUNT:
+        raise LayoutError("the file is shorter than a pulse file's header and encoding records")
+    return [Encoding(2.0 ** -(raw[4 * i + 1] & 0x0F), float(int.from_bytes(raw[4 * i + 2 : 4 * i + 4], "little")))
+            for i in range(ENCODING_COUNT)]
 
 
 def read_layout(path: str) -> FileLayout:
