@@ -165,8 +165,8 @@ class RecordStream:
         return np.concatenate(parts) if parts else self._pending[:0]
 
     def draw(self, n: int) -> npt.NDArray[np.uint16]:
-        """`n` records of every kind as an (n, 8) array of words; padding is added later,
-        where the run has room for it."""
+        """`n` records of every kind as an (n, 8) array of words (padding where the run has no
+        room for it is undone by `fit_in_run`)."""
         rng = self._rng
         kind = self._kind_of[rng.integers(0, 1 << 16, n, dtype=np.uint16)]
         pulse = kind == PULSE
@@ -193,16 +193,23 @@ class RecordStream:
             rows = np.flatnonzero(kind == code)
             words[rows, 4:6] = rng.integers(0, 1 << 16, (rows.size, 2), dtype=np.uint16)  # event or duration frame
             words[rows, 6] = word6 & 0xFFFF
+        padding = rng.integers(0, n, rng.binomial(n, PADDING_SHARE)) if n else np.zeros(0, dtype=np.int64)
+        words[padding, 0], words[padding, 1] = _PADDING_FRAMES, 0
         pulses = np.flatnonzero(pulse)
         saturated = rng.integers(0, 6 * pulses.size, rng.binomial(6 * pulses.size, SATURATED_SHARE)) if pulses.size else pulses
         words[pulses[saturated // 6], saturated % 6 + 2] = rng.choice(_SATURATED_CODES, saturated.size)
         return words
 
 
-def fit_in_run(records: npt.NDArray[np.uint16], factor: npt.NDArray[np.float64], padding_room: npt.NDArray[np.bool_],
-               rng: np.random.Generator) -> None:
-    """Shrinks gaps and pulse durations by each record's aperture's `factor` (pulses keep at
-    least one frame of each) and turns a rare record into padding where there is room."""
+def fit_in_run(records: npt.NDArray[np.uint16], factor: npt.NDArray[np.float64],
+               padding_room: npt.NDArray[np.bool_]) -> None:
+    """Turns padding into background where its aperture has no room for 65,535 more frames,
+    then shrinks gaps and pulse durations by each record's aperture's `factor` (pulses keep
+    at least one frame of each)."""
+    crowded = np.flatnonzero((records[:, 0] == _PADDING_FRAMES) & (records[:, 1] == 0) & ~padding_room)
+    records[crowded, 0] = 60
+    records[crowded, 2:4] = 0
+    records[crowded, 6] = 80  # no kind code
     shrink = np.flatnonzero(factor < 1)
     if shrink.size:
         part = records[shrink]
@@ -210,9 +217,6 @@ def fit_in_run(records: npt.NDArray[np.uint16], factor: npt.NDArray[np.float64],
         scaled = (part[:, :2] * factor[shrink, None]).astype(np.uint16)
         scaled[pulse] = np.maximum(scaled[pulse], 1)
         records[shrink, :2] = scaled
-    padding = np.flatnonzero(padding_room & (rng.random(len(records)) < PADDING_SHARE))
-    records[padding, 0] = _PADDING_FRAMES
-    records[padding, 1] = 0
 
 
 @dataclass(frozen=True)
@@ -301,7 +305,6 @@ def write_strip(file: BinaryIO, shape: RunShape, layout: Layout, strip: Strip, s
     expected = (counts + 1) * _MEAN_STEP_FRAMES
     factor = np.minimum(1.0, _ROOM * shape.run_frames / expected)
     padding_room = expected + 2 * _PADDING_FRAMES <= _ROOM * shape.run_frames
-    padding_rng = np.random.default_rng([shape.seed, 2, strip.first])
     for start in range(0, total_rows, _CHUNK_ROWS):
         stop = min(total_rows, start + _CHUNK_ROWS)
         rows = np.empty((stop - start, 8), dtype="<u2")
@@ -315,7 +318,7 @@ def write_strip(file: BinaryIO, shape: RunShape, layout: Layout, strip: Strip, s
         inside = np.minimum(begins + counts[reaching], stop) - np.maximum(begins, start)
         owner = np.repeat(reaching, np.maximum(inside, 0))
         records = stream.take(owner.size)
-        fit_in_run(records, factor[owner], padding_room[owner], padding_rng)
+        fit_in_run(records, factor[owner], padding_room[owner])
         rows[is_record] = records
         rows.view("<u4").reshape(-1, 4)[header_rows[first:last] - start] = block_headers[first:last]
         file.write(rows.tobytes())
