@@ -103,11 +103,14 @@ class QuantisedHistogram:
             work = np.subtract(data, self.origin, dtype=np.float64 if data.dtype == np.float64 else np.float32)
             work /= self.step
             steps = np.rint(work, out=work).astype(np.int64)
-        dense = (steps >= 0) & (steps < _DENSE_STEPS)
-        counted = np.bincount(steps[dense], minlength=self.dense.size)
+        if steps.size == 0:
+            return
+        everything_dense = 0 <= int(steps.min()) and int(steps.max()) < _DENSE_STEPS
+        dense = None if everything_dense else (steps >= 0) & (steps < _DENSE_STEPS)
+        counted = np.bincount(steps if dense is None else steps[dense], minlength=self.dense.size)
         counted[: self.dense.size] += self.dense
         self.dense = counted
-        if not dense.all():
+        if dense is not None:
             codes, counts = np.unique(steps[~dense], return_counts=True)
             for code, count in zip(codes.tolist(), counts.tolist()):
                 self.sparse[code] = self.sparse.get(code, 0) + count
