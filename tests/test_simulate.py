@@ -43,7 +43,7 @@ def test_strips_merge_into_the_single_file_run(tmp_path):
         RunShape(rows=30, cols=40, apertures=333, mean_records=40, heavy_share=0.02, seed=2),
         # Busy apertures in a short run: their records are squeezed into its 6,000 frames.
         RunShape(rows=5, cols=8, mean_records=200, heavy_share=0.05, duration_s=60, fps=100, seed=3),
-        RunShape(rows=4, cols=4, mean_records=0, seed=4),
+        RunShape(rows=40, cols=50, mean_records=0, seed=4),  # no records, busy apertures included
         RunShape(rows=10, cols=10, unknown_share=0.0, fps=37.5, duration_s=1000, seed=5),
     ],
     ids=["grid", "sparse", "short-run", "empty", "no-unknown"],
@@ -68,6 +68,9 @@ def test_a_run_is_what_was_planned(tmp_path, shape):
     # Every record starts and every pulse ends inside the run.
     run_frames = shape.fps * shape.duration_s
     assert (summary["last_end_f"] <= run_frames).all() and (records["start_f"] <= run_frames).all()
+    assert len(records) > 0 or shape.mean_records == 0
+    if shape.mean_records == 0:
+        assert len(records) == 0
     unknown = (records["record_type"] == "unknown").sum()
     assert abs(unknown - shape.unknown_share * len(records)) <= 4 * np.sqrt(len(records) * 0.05) + 1
 

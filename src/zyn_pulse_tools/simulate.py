@@ -128,8 +128,9 @@ def record_counts(rng: np.random.Generator, apertures: int, mean: float, heavy_s
     busy = rng.random(apertures) < heavy_share
     quiet_mean = mean / (1 - heavy_share + heavy_share * _BUSY_MEDIAN * np.exp(_BUSY_SIGMA**2 / 2))
     counts = rng.integers(0, int(round(2 * quiet_mean)) + 1, apertures)
-    busy_counts = rng.lognormal(np.log(_BUSY_MEDIAN * max(quiet_mean, 0.5)), _BUSY_SIGMA, int(busy.sum()))
-    counts[busy] = np.maximum(busy_counts, 1).astype(np.int64)
+    if quiet_mean > 0:
+        busy_counts = rng.lognormal(np.log(_BUSY_MEDIAN * quiet_mean), _BUSY_SIGMA, int(busy.sum()))
+        counts[busy] = np.maximum(busy_counts, 1).astype(np.int64)
     return counts
 
 
