@@ -68,9 +68,7 @@ def test_a_run_is_what_was_planned(tmp_path, shape):
     # Every record starts and every pulse ends inside the run.
     run_frames = shape.fps * shape.duration_s
     assert (summary["last_end_f"] <= run_frames).all() and (records["start_f"] <= run_frames).all()
-    assert len(records) > 0 or shape.mean_records == 0
-    if shape.mean_records == 0:
-        assert len(records) == 0
+    assert (len(records) == 0) == (shape.mean_records == 0)
     unknown = (records["record_type"] == "unknown").sum()
     assert abs(unknown - shape.unknown_share * len(records)) <= 4 * np.sqrt(len(records) * 0.05) + 1
 
