@@ -32,7 +32,7 @@ from benchlib import (
     time_writer,
 )
 
-GENERATOR_VERSION = 1  # bump when gen.chip_sizes or the record pool changes
+GENERATOR_VERSION = 2  # bump when gen.chip_sizes or zyn_pulse_tools.simulate changes
 MEAN_COLUMNS = ("dur_f", "ipd_f", "snr", "intensity", "binratio")
 SUMMARY_COLUMNS = (
     "aperture_x",
@@ -69,9 +69,7 @@ def make_chip_run(workdir: Path, apertures: int, seed: int) -> dict:
     rows = -(-apertures // cols)
     rng = np.random.default_rng(seed)
     sizes = gen.chip_sizes(rng, rows * cols)
-    written = gen.write_pulse_file(
-        str(path), sizes, seed=seed, metadata=gen.base_metadata(rows, cols), cols=cols, pooled=True
-    )
+    written = gen.write_pulse_file(str(path), sizes, seed=seed, cols=cols)
     np.save(sizes_path, sizes)
     info = {
         "version": GENERATOR_VERSION,

@@ -13,7 +13,7 @@ Writes the Markdown section "## The zyn-pulse command" to the end of bench/resul
 (replacing an earlier one) and prints it. The machine's load moves the numbers: compare
 ratios from one run.
 
-    python bench/cli_bench.py              # 1,000,000 apertures, about 15 million records
+    python bench/cli_bench.py              # 1,000,000 apertures, about 17 million records
     python bench/cli_bench.py --apertures 20000 --output -   # a quick look, printed only
 """
 
@@ -54,21 +54,15 @@ BASELINES = {
 
 
 def write_chip_run(path: str, apertures: int, seed: int = 7) -> None:
-    """Writes a run as on a real chip: most apertures 0 to 20 records, one in 200 with
-    hundreds to thousands (log-normal around 1,000), on a grid of 1,000 columns. Prints the
-    file's facts as JSON."""
-    import numpy as np
+    """Writes the run that `zyn-pulse simulate` writes by default, on a grid of 1,000 columns:
+    most apertures 0 to 20 records, one in 200 hundreds to thousands (log-normal around
+    1,000), 4 % of the records of unknown kind. Prints the file's facts as JSON."""
+    from zyn_pulse_tools.simulate import RunShape, SimulatedRun
 
-    sys.path.insert(0, str(HERE))
-    from gen import base_metadata, write_pulse_file
-
-    rng = np.random.default_rng(seed)
-    sizes = rng.integers(0, 21, apertures)
-    busy = rng.random(apertures) < 0.005
-    sizes[busy] = np.clip(rng.lognormal(np.log(1000), 0.8, int(busy.sum())), 200, 20000).astype(np.int64)
-    cols = 1000
-    facts = write_pulse_file(path, sizes, seed=seed, metadata=base_metadata(-(-apertures // cols), cols), cols=cols)
-    print(json.dumps({"records": facts["records"], "bytes": facts["bytes"]}))
+    cols = min(apertures, 1000)
+    run = SimulatedRun(RunShape(rows=-(-apertures // cols), cols=cols, apertures=apertures, seed=seed))
+    run.write(run.strips([path]))
+    print(json.dumps({"records": run.records, "bytes": os.path.getsize(path)}))
 
 
 def measure(argv: list[str], repeats: int) -> tuple[float, float]:

@@ -62,15 +62,14 @@ def write_runs(folder: Path, apertures: int) -> list[str]:
     """The 8 runs, reused when a previous call wrote the same ones into `folder`."""
     manifest = folder / "dask_runs.json"
     paths = [str(folder / f"run{k}.pulses.bin") for k in range(RUNS)]
-    wanted = {"apertures": apertures, "paths": paths}
+    wanted = {"apertures": apertures, "paths": paths, "generator": 2}
     if manifest.exists() and json.loads(manifest.read_text()) == wanted and all(map(os.path.exists, paths)):
         log(f"reusing the runs in {folder}")
         return paths
     cols = 500
     for k, path in enumerate(paths):
         rng = np.random.default_rng(100 + k)
-        info = gen.write_pulse_file(path, chip_sizes(rng, apertures), seed=200 + k,
-                                    metadata=gen.base_metadata(-(-apertures // cols), cols), cols=cols)
+        info = gen.write_pulse_file(path, chip_sizes(rng, apertures), seed=200 + k, cols=cols)
         log(f"{path}: {apertures:,} apertures, {info['records']:,} records, {info['bytes'] / MIB:,.0f} MiB")
     manifest.write_text(json.dumps(wanted))
     return paths
@@ -81,7 +80,7 @@ def write_planning_runs(folder: Path) -> list[str]:
     first = folder / "plan0.pulses.bin"
     if not first.exists():
         sizes = np.random.default_rng(7).integers(0, 4, 1_000_000)
-        gen.write_pulse_file(str(first), sizes, seed=7, metadata=gen.base_metadata(1000, 1000), cols=1000)
+        gen.write_pulse_file(str(first), sizes, seed=7, cols=1000)
     paths = [first] + [folder / f"plan{k}.pulses.bin" for k in range(1, RUNS)]
     for path in paths[1:]:
         if not path.exists():

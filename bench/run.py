@@ -125,7 +125,7 @@ def make_data(workdir: Path, cfg: dict) -> dict:
     import gen
 
     manifest_path = workdir / "manifest.json"
-    wanted = json.dumps({"layout": 2, **{k: cfg[k] for k in ("run", "strip", "open_apertures")}}, sort_keys=True)
+    wanted = json.dumps({"layout": 3, **{k: cfg[k] for k in ("run", "strip", "open_apertures")}}, sort_keys=True)
     if manifest_path.exists():
         manifest = json.loads(manifest_path.read_text())
         if manifest.get("config") == wanted and all(Path(p).exists() for p in manifest["files"]):
@@ -144,7 +144,7 @@ def make_data(workdir: Path, cfg: dict) -> dict:
     m = sizes.size
     cols = 250 if m > 10_000 else 100
     rows = -(-m // cols)
-    run = gen.write_pulse_file(str(workdir / "run.bin"), sizes, seed=1, metadata=gen.base_metadata(rows, cols), cols=cols)
+    run = gen.write_pulse_file(str(workdir / "run.bin"), sizes, seed=1, cols=cols)
     sizes_path = str(workdir / "run.sizes.npy")
     np.save(sizes_path, sizes)
     scenario = {}
@@ -159,8 +159,8 @@ def make_data(workdir: Path, cfg: dict) -> dict:
         n = st["rows"] * st["cols"]
         ssizes = np.concatenate([class_sizes(rng, typical, count) for typical, count in st["mix"]])[:n]
         ssizes = ssizes[rng.permutation(ssizes.size)]
-        meta = gen.base_metadata(st["rows"], st["cols"], roi_offset_col=5 * k, roi_cols=st["cols"] - 5 * k)
-        info = gen.write_pulse_file(str(workdir / f"strip{k}.bin"), ssizes, seed=10 + k, metadata=meta, cols=st["cols"])
+        info = gen.write_pulse_file(str(workdir / f"strip{k}.bin"), ssizes, seed=10 + k, cols=st["cols"],
+                                    roi_offset_col=5 * k, roi_cols=st["cols"] - 5 * k)
         strips.append(info["path"])
     log(f"strips: 4 x {n} apertures")
 
@@ -168,9 +168,7 @@ def make_data(workdir: Path, cfg: dict) -> dict:
     n_open = cfg["open_apertures"]
     osizes = rng.integers(0, 4, n_open)
     cols = 1000 if n_open >= 1_000_000 else 250
-    many = gen.write_pulse_file(
-        str(workdir / "many.bin"), osizes, seed=3, metadata=gen.base_metadata(-(-n_open // cols), cols), cols=cols
-    )
+    many = gen.write_pulse_file(str(workdir / "many.bin"), osizes, seed=3, cols=cols)
     log(f"open file: {n_open} apertures, {many['bytes'] / MIB:.0f} MiB; data written in {time.perf_counter() - t:.1f} s")
 
     manifest = {

@@ -17,7 +17,7 @@ from zyn_pulse_reader import PulseReader
 import zyn_pulse_tools
 from zyn_pulse_tools.cli import main
 
-SUBCOMMANDS = ["info", "check", "subset", "merge", "export", "report"]
+SUBCOMMANDS = ["info", "check", "subset", "merge", "export", "report", "simulate"]
 
 
 def test_help_version_and_usage_errors(capsys):
@@ -38,6 +38,14 @@ def test_help_version_and_usage_errors(capsys):
         assert exited.value.code == 2 and "usage:" in capsys.readouterr().err
     refused = zyn_pulse()
     assert refused.returncode == 2 and "usage:" in refused.stderr
+
+
+def test_help_loads_no_heavy_library():
+    # --help answers at once: only the chosen subcommand's module (and what it needs) is imported.
+    listing = ("import sys\nfrom zyn_pulse_tools.cli import main\ntry:\n    main(['--help'])\nexcept SystemExit:\n"
+               "    pass\nprint(sorted({'numpy', 'pandas', 'tqdm', 'matplotlib'} & set(sys.modules)))")
+    result = subprocess.run([sys.executable, "-c", listing], capture_output=True, text=True)
+    assert result.returncode == 0 and result.stdout.splitlines()[-1] == "[]", result.stderr
 
 
 def test_info_reports_header_counts_and_metadata(tmp_path):

@@ -47,7 +47,10 @@ def test_the_bar_ends_at_the_records_done(tmp_path, command):
     args = {"check": ["check", run], "export": ["export", run, "-o", str(tmp_path / "t.csv"), "--batch-records", "100"]}
     status, screen = stderr_on_a_terminal(*args[command])
     assert status == 0, screen
-    states = re.findall(r"(\d+)%\|[^|]*\| (\d+)/(\d+)", screen)
+    # Counts and rates are scaled as tqdm does it: "0.00/985", "1.23k/4.56k", "61.7krec/s".
+    states = re.findall(r"(\d+)%\|[^|]*\| ([\d.]+k?)/([\d.]+k?)", screen)
     assert len(states) >= 2, screen
     assert states[-1] == ("100", str(records), str(records))
-    assert all(int(done) <= records for _, done, _ in states)
+    assert all(float(done.rstrip("k")) * (1000 if done.endswith("k") else 1) <= records for _, done, _ in states)
+    rates = re.findall(r", ([\d.]+)([kMG]?)rec/s\]", screen)
+    assert rates and all(len(digits.replace(".", "")) <= 4 for digits, _ in rates), screen

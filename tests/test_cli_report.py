@@ -32,7 +32,7 @@ def test_report_renders_in_a_browser(tmp_path):
     html = page.read_text()
     assert not re.search(r"""(src|href)=['"](?!data:)""", html), "the page must need nothing beyond itself"
     images = re.findall(r"src='data:image/png;base64,([^']+)'", html)
-    assert len(images) == 3 * len(runs)
+    assert len(images) == 4 * len(runs)  # two heat maps, the distributions, the record kinds
     for data in images:
         image = image_module.open(io.BytesIO(base64.b64decode(data, validate=True)))
         image.load()
@@ -55,3 +55,12 @@ def test_report_renders_in_a_browser(tmp_path):
     pixels = np.asarray(image_module.open(shot).convert("L"), dtype=np.float64)
     # A page that shows only text on white has a few dark pixels; plots fill large areas with colour.
     assert pixels.std() > 20 and (pixels < 200).mean() > 0.05, (pixels.std(), (pixels < 200).mean())
+
+
+def test_report_writes_html_only(tmp_path):
+    run = str(run_file(3).write(tmp_path / "run.pulses.bin"))
+    result = zyn_pulse("report", run, "-o", tmp_path / "r.png")
+    assert result.returncode == 1
+    assert result.stderr == (f"zyn-pulse: error: report writes HTML only (one page, its images embedded): "
+                             f"name the output REPORT.html, not {tmp_path / 'r.png'}\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["run.pulses.bin"]

@@ -59,6 +59,9 @@ def test_subset_equals_the_module_copy(run, tmp_path):
         result = zyn_pulse("subset", run, "-o", tmp_path / f"{name}.bin", *options)
         assert result.returncode == 0, result.stderr
         assert (tmp_path / f"{name}.bin").read_bytes() == (tmp_path / f"{name}.expected").read_bytes(), name
+        with PulseReader(str(tmp_path / f"{name}.bin")) as copy, PulseReader(run) as source:
+            kept, total = len(copy.apertures), len(source.apertures)
+        assert result.stdout == f"{tmp_path / name}.bin: kept {kept:,} of the {total:,} apertures of {run}\n"
 
 
 def test_subset_of_missing_apertures(run, tmp_path, capsys):
@@ -67,6 +70,7 @@ def test_subset_of_missing_apertures(run, tmp_path, capsys):
     assert capsys.readouterr().err == "zyn-pulse: error: The following apertures were not found in the file: [40, 41]\n"
     assert not out.exists()
     assert main(["subset", run, "-o", str(out), "--apertures", "1,40-41", "--missing-ok"]) == 0
+    assert capsys.readouterr().out.startswith(f"{out}: kept 1 of the ")
     with PulseReader(str(out)) as subset:
         assert subset.apertures == [1]
 

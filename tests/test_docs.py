@@ -1,18 +1,27 @@
 """The user documentation cannot drift from the code: every ```python block of README.md and
-docs/*.md runs against small sample files, the reference tables list exactly the columns and
-filter keywords the module has, links resolve, and CI runs the README's own commands."""
+docs/*.md runs against the sample runs that the documents' own `zyn-pulse simulate` commands
+write (plus two deliberately flawed files for the error examples), the reference tables list
+exactly the columns and filter keywords the module has, links resolve, and CI runs the
+README's own commands."""
 
 from __future__ import annotations
 
 import ast
+import glob
+import importlib.util
 import linecache
 import re
+import shlex
+import shutil
+from contextlib import redirect_stdout
+from io import StringIO
 from pathlib import Path
 
 import pytest
 
-from pulsefile import Aperture, PulseFile, background, pulse, step
+from pulsefile import Aperture, PulseFile, pulse
 from zyn_pulse_reader import PulseReader
+from zyn_pulse_tools.cli import main
 
 ROOT = Path(__file__).resolve().parent.parent
 DOCS = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
@@ -30,34 +39,37 @@ def metadata(rows: int, cols: int, **extra) -> dict:
             "roi_offset_col": 0, "roi_cols": cols, "roi_rows": rows, **extra}
 
 
-def aperture_records(number: int) -> list[bytes]:
-    """Pulses of SNR 10, 2 and 20 around a background and a step record; the first pulse
-    starts later in each aperture so that apertures differ."""
-    return [
-        pulse(10 + number, 5, b0=320, b1=480, m0=16, m1=32, s0=16, s1=48),
-        background(7, m0=16, m1=32, s0=16, s1=48),
-        pulse(3, 4, b0=80, b1=96, m0=16, m1=32, s0=16, s1=48),
-        step(12, True, 70000),
-        pulse(20, 40, b0=640, b1=960, m0=16, m1=32, s0=16, s1=48),
-    ]
+def simulate_commands() -> list[list[str]]:
+    """The `zyn-pulse simulate` command lines of the documents' shell blocks."""
+    lines = [line for code, _, _ in (p.values for p in blocks("sh")) for line in code.splitlines()]
+    return [shlex.split(line, comments=True)[1:] for line in dict.fromkeys(lines) if line.startswith("zyn-pulse simulate ")]
 
 
-def grid(rows: int, cols: int, **extra) -> PulseFile:
-    apertures = [Aperture(a, aperture_records(a), x=a % cols, y=a // cols) for a in range(rows * cols)]
-    return PulseFile(apertures=apertures, metadata=metadata(rows, cols, **extra), encodings=ENCODINGS)
-
-
-def write_sample_files(folder: Path) -> None:
-    """The files the documentation's examples name."""
-    grid(2, 3, pulseCaller={"options": ["trim_boundary_frames"]}).write(folder / "run42.pulses.bin")
-    grid(2, 3).write(folder / "strip1.pulses.bin")
-    grid(2, 3).write(folder / "strip2.pulses.bin")
-    incomplete = grid(2, 3)
-    del incomplete.metadata["validWells"]
-    incomplete.write(folder / "incomplete.pulses.bin")
+@pytest.fixture(scope="module")
+def sample_runs(tmp_path_factory) -> Path:
+    """The sample runs, written once by the documents' commands, and the two flawed files: a
+    strip whose metadata lacks "validWells", and an aperture whose second pulse starts on the
+    frame where the first ends (which a sound run never has)."""
+    folder = tmp_path_factory.mktemp("sample-runs")
+    commands = simulate_commands()
+    assert len(commands) >= 2
+    for command in commands:
+        with pytest.MonkeyPatch.context() as patch, redirect_stdout(StringIO()):
+            patch.chdir(folder)
+            assert main([*command, "--force", "--no-progress"]) == 0, command
+    strip = PulseFile(apertures=[Aperture(a, [pulse(5, 3)], x=a % 3, y=a // 3) for a in range(6)],
+                      metadata=metadata(2, 3), encodings=ENCODINGS)
+    del strip.metadata["validWells"]
+    strip.write(folder / "incomplete.pulses.bin")
     touching = [pulse(10, 5, b1=480, s1=48), pulse(0, 3, b1=480, s1=48)]  # starts where the first ends
     PulseFile(apertures=[Aperture(0, touching)], metadata=metadata(1, 1), encodings=ENCODINGS).write(
         folder / "touching.pulses.bin")
+    return folder
+
+
+def write_sample_files(samples: Path, folder: Path) -> None:
+    for sample in samples.iterdir():
+        shutil.copy(sample, folder / sample.name)
 
 
 def blocks(language: str):
@@ -79,14 +91,33 @@ def test_every_document_has_examples_and_is_reachable_from_the_readme():
 
 @pytest.mark.filterwarnings("error")  # an example that warns (a deprecation, say) has drifted
 @pytest.mark.parametrize(("code", "doc", "line"), list(blocks("python")))
-def test_python_example_runs(code, doc, line, tmp_path, monkeypatch):
+def test_python_example_runs(code, doc, line, sample_runs, tmp_path, monkeypatch):
     if "zyn_pulse_tools.dask" in code:
         pytest.importorskip("dask.dataframe")  # an optional extra, absent from some CI rows
-    write_sample_files(tmp_path)
+    write_sample_files(sample_runs, tmp_path)
     monkeypatch.chdir(tmp_path)
     name = f"{doc.name}:{line}"
     linecache.cache[name] = (len(code), None, code.splitlines(keepends=True), name)  # readable tracebacks
     exec(compile(code, name, "exec"), {"__name__": "__doc_example__"})
+
+
+NEEDS = {"export": "pyarrow", "report": "matplotlib"}  # optional extras, absent from some CI rows
+
+
+def test_readme_commands_run_as_written_in_an_empty_folder(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    readme = [code for code, doc, _ in (p.values for p in blocks("sh")) if doc == DOCS[0]]
+    lines = [line for code in readme for line in code.splitlines() if line.startswith("zyn-pulse ")]
+    assert {line.split()[1] for line in lines} >= {"simulate", "info", "check", "subset", "merge", "export", "report"}
+    for line in lines:
+        words = shlex.split(line, comments=True)[1:]
+        if words[0] in NEEDS and importlib.util.find_spec(NEEDS[words[0]]) is None:
+            continue
+        expanded = [match for word in words for match in (sorted(glob.glob(word)) if "*" in word else [word])]
+        status = main([*expanded, "--no-progress"])
+        # check may report the simulated records of unknown kind with status 1.
+        assert status == 0 or (words[0] == "check" and status == 1), (line, capsys.readouterr().err)
+        capsys.readouterr()
 
 
 def github_anchor(heading: str) -> str:
@@ -113,9 +144,8 @@ def table_names(section: str) -> list[str]:
     return [name for cell in rows[2:] for name in re.findall(r"`(\w+)`", cell)]
 
 
-def test_column_tables_list_every_column_in_order(tmp_path):
-    write_sample_files(tmp_path)
-    with PulseReader(str(tmp_path / "run42.pulses.bin")) as reader:
+def test_column_tables_list_every_column_in_order(sample_runs):
+    with PulseReader(str(sample_runs / "run42.pulses.bin")) as reader:
         assert table_names("Records") == list(reader.get_all_records(0).columns)
         assert table_names("Pulses") == list(reader.get_pulses(0).columns)
         assert table_names("Per-aperture summary") == list(reader.summary().columns)
@@ -130,7 +160,7 @@ def test_filter_table_lists_every_pulse_filter_keyword():
 
 def test_ci_runs_the_readme_commands_word_for_word():
     # The README's first two shell blocks are the set-up: install and demonstration, then
-    # the test suite; later ones are development tools that CI does not run.
+    # the test suite; later ones (sample runs, development tools) CI does not run.
     readme_commands = [code.strip() for code, doc, _ in (p.values for p in blocks("sh")) if doc == DOCS[0]][:2]
     assert readme_commands[0].startswith("pip install") and "pytest" in readme_commands[1]
     ci = (ROOT / ".ci" / "run").read_text(encoding="utf-8")

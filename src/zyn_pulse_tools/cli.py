@@ -4,24 +4,43 @@ Each subcommand lives in its own module under ``zyn_pulse_tools.commands`` with 
 ``register`` function that adds its parser; the work functions there are importable without
 the command line. Failures print one line, ``zyn-pulse: error: <message>``, and exit with
 status 1; usage errors exit with status 2 (argparse's convention).
+
+Only the chosen subcommand's module is imported (the others get a parser that only names
+them), so that ``--help`` and ``--version`` answer without loading NumPy or pandas.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib
 import sys
 from collections.abc import Sequence
 
 import zyn_pulse_reader
 
 from zyn_pulse_tools import __version__
-from zyn_pulse_tools.commands import check, export, info, merge, report, subset
 from zyn_pulse_tools.errors import CommandError
 
-_COMMANDS = (info, check, subset, merge, export, report)
+# Each subcommand, in the order --help lists them, with the line it shows there.
+_COMMANDS = {
+    "info": "header, grid, counts and metadata of pulse files",
+    "check": "verify pulse files completely",
+    "subset": "copy chosen apertures into a new file",
+    "merge": "join row strips of one grid into one file",
+    "export": "write pulses, records or a summary as Parquet, CSV or Arrow",
+    "report": "one self-contained HTML page with plots of each run",
+    "simulate": "write a synthetic chip-like run to try things on",
+}
 
 
-def build_parser() -> argparse.ArgumentParser:
+def chosen_command(argv: Sequence[str]) -> str | None:
+    """The subcommand named on the command line: its first word that is not an option (the
+    main parser's options take no values)."""
+    return next((word for word in argv if not word.startswith("-")), None)
+
+
+def build_parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
+    """The parser of `argv`'s subcommand (of every subcommand when `argv` is None)."""
     parser = argparse.ArgumentParser(prog="zyn-pulse", description="Work with pulse files (pulses.bin).")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     common = argparse.ArgumentParser(add_help=False)
@@ -30,8 +49,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="show progress bars on standard error (default: when it is a terminal)",
     )
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for command in _COMMANDS:
-        command.register(subparsers, common)
+    chosen = None if argv is None else chosen_command(argv)
+    for name, summary in _COMMANDS.items():
+        if argv is None or name == chosen:
+            importlib.import_module(f"zyn_pulse_tools.commands.{name}").register(subparsers, common)
+        else:
+            subparsers.add_parser(name, help=summary)
     return parser
 
 
@@ -41,7 +64,8 @@ def _fail(message: str) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    words = sys.argv[1:] if argv is None else argv
+    args = build_parser(words).parse_args(words)
     try:
         status: int = args.run(args)
     except KeyboardInterrupt:

@@ -6,6 +6,9 @@ Everything is little-endian and packed:
 
 - header, 48 bytes: aperture_count u64 at 8, metadata_length u32 at 16, data_offset u64 at
   32, index_offset u64 at 40;
+- 8 encoding records of 4 bytes from byte 48, one per record word: u8 kind, u8 fraction
+  bits (the low four give the divisor 2**k), u16 offset; a measurement word w decodes to
+  w / 2**k + offset, so its values lie on a grid of step 2**-k;
 - the data region from data_offset: one block per aperture, a 16-byte header (u32 x, u32 y,
   u32 aperture number, u32 record count) followed by 16-byte records;
 - the index at index_offset: "$INDX$\\r\\n", then per aperture a u32 number and the u64
@@ -30,7 +33,7 @@ HEADER_SIZE = 48
 INDEX_MAGIC = b"$INDX$\r\n"
 BLOCK_HEADER_SIZE = 16
 RECORD_SIZE = 16
-_INDEX_ENTRY = np.dtype([("aperture", "<u4"), ("location", "<u8")])
+INDEX_ENTRY = np.dtype([("aperture", "<u4"), ("location", "<u8")])
 _GATHER_SLICE = 4096
 _BLOCK_HEADER = np.dtype([("x", "<u4"), ("y", "<u4"), ("aperture", "<u4"), ("records", "<u4")])
 
@@ -52,7 +55,7 @@ class FileLayout:
 
     @property
     def index_end(self) -> int:
-        return self.index_offset + len(INDEX_MAGIC) + _INDEX_ENTRY.itemsize * self.aperture_count
+        return self.index_offset + len(INDEX_MAGIC) + INDEX_ENTRY.itemsize * self.aperture_count
 
     def record_counts(self, apertures: npt.ArrayLike | None = None) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
         """(aperture numbers, record counts) of the given apertures, or of every index entry in
@@ -100,6 +103,29 @@ def read_block_headers(path: str, locations: npt.NDArray[np.uint64]) -> npt.NDAr
     return headers
 
 
+ENCODING_OFFSET = HEADER_SIZE
+ENCODING_COUNT = 8
+
+
+@dataclass(frozen=True)
+class Encoding:
+    """How one record word is scaled: values are offset + k x step for whole k."""
+
+    step: float
+    offset: float
+
+
+def read_encodings(path: str) -> list[Encoding]:
+    """The file's eight encoding records, in word order."""
+    with open(path, "rb") as file:
+        file.seek(ENCODING_OFFSET)
+        raw = file.read(4 * ENCODING_COUNT)
+    if len(raw) < 4 * ENCODING_COUNT:
+        raise LayoutError("the file is shorter than a pulse file's header and encoding records")
+    return [Encoding(2.0 ** -(raw[4 * i + 1] & 0x0F), float(int.from_bytes(raw[4 * i + 2 : 4 * i + 4], "little")))
+            for i in range(ENCODING_COUNT)]
+
+
 def read_layout(path: str) -> FileLayout:
     """Reads the header and the index of the pulse file at `path`."""
     with open(path, "rb") as file:
@@ -111,13 +137,13 @@ def read_layout(path: str) -> FileLayout:
         metadata_length = int.from_bytes(header[16:20], "little")
         data_offset = int.from_bytes(header[32:40], "little")
         index_offset = int.from_bytes(header[40:48], "little")
-        entries_size = _INDEX_ENTRY.itemsize * aperture_count
+        entries_size = INDEX_ENTRY.itemsize * aperture_count
         if index_offset + len(INDEX_MAGIC) + entries_size > size:
             raise LayoutError("the index runs past the end of the file")
         file.seek(index_offset)
         if file.read(len(INDEX_MAGIC)) != INDEX_MAGIC:
             raise LayoutError("the index is not where the header says")
-        entries = np.frombuffer(file.read(entries_size), dtype=_INDEX_ENTRY)
+        entries = np.frombuffer(file.read(entries_size), dtype=INDEX_ENTRY)
     return FileLayout(
         path=path, file_size=size, aperture_count=aperture_count, metadata_length=metadata_length,
         data_offset=data_offset, index_offset=index_offset,

@@ -28,9 +28,9 @@ def progress_wanted(choice: bool | None) -> bool:
 
 
 def new_bar(total: int, unit: str, description: str, shown: bool) -> tqdm[Any]:
-    scaled = unit == "B"
+    """A bar whose counts and rates are scaled ("17.1M/40.0M", "17.1Mrec/s"), bytes by 1024."""
     return tqdm(
-        total=total, unit=unit, unit_scale=scaled, unit_divisor=1024 if scaled else 1000,
+        total=total, unit=unit, unit_scale=True, unit_divisor=1024 if unit == "B" else 1000,
         desc=description, disable=not shown, file=sys.stderr, dynamic_ncols=True, leave=True,
     )
 

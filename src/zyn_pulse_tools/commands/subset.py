@@ -19,12 +19,13 @@ from zyn_pulse_tools.progress import progress_wanted, run_watching_size
 _INDEX_ENTRY_SIZE = 12
 
 
-def copy_size(layout: FileLayout, apertures: Sequence[int]) -> int:
-    """The size of the file that copying `apertures` writes: the source's leading region up to
-    its data offset, the blocks of the apertures the file has (each once), and their index."""
+def copy_plan(layout: FileLayout, apertures: Sequence[int]) -> tuple[int, int]:
+    """(apertures the copy holds, size of the file it writes) for copying `apertures`: the
+    source's leading region up to its data offset, the blocks of the apertures the file has
+    (each once), and their index."""
     found, records = layout.record_counts(np.unique(np.asarray(apertures, dtype=np.uint64)))
     blocks = BLOCK_HEADER_SIZE * found.size + RECORD_SIZE * int(records.sum())
-    return layout.data_offset + blocks + len(INDEX_MAGIC) + _INDEX_ENTRY_SIZE * found.size
+    return found.size, layout.data_offset + blocks + len(INDEX_MAGIC) + _INDEX_ENTRY_SIZE * found.size
 
 
 def apertures_with_pulses(reader: PulseReader, min_pulses: int, kwargs: FilterKwargs | None) -> list[int]:
@@ -36,13 +37,17 @@ def apertures_with_pulses(reader: PulseReader, min_pulses: int, kwargs: FilterKw
 def write_subset(
     source: str, output: str, apertures: Sequence[int], *, missing_ok: bool = False, force: bool = False,
     show_progress: bool = False,
-) -> None:
-    final_size = copy_size(read_layout(source), apertures)
+) -> tuple[int, int]:
+    """Copies `apertures` of `source` into `output`; returns how many apertures the copy
+    holds, and how many the source has."""
+    layout = read_layout(source)
+    kept, final_size = copy_plan(layout, apertures)
     with PulseReader(source) as reader, atomic_output(output, force, [source]) as temporary:
         run_watching_size(
             lambda: reader.copy_apertures_to_new_file(list(apertures), temporary, missing_ok),
             temporary, final_size, "subset", show_progress,
         )
+    return kept, layout.aperture_count
 
 
 def run(args: argparse.Namespace) -> int:
@@ -53,10 +58,11 @@ def run(args: argparse.Namespace) -> int:
     else:
         with PulseReader(args.file) as reader:
             apertures = apertures_with_pulses(reader, args.min_pulses, filter_kwargs(args))
-    write_subset(
+    kept, total = write_subset(
         args.file, args.output, apertures, missing_ok=args.missing_ok, force=args.force,
         show_progress=progress_wanted(args.progress),
     )
+    print(f"{args.output}: kept {kept:,} of the {total:,} apertures of {args.file}")
     return 0
 
 
