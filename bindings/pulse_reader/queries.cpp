@@ -1,5 +1,5 @@
 // The queries answered as one DataFrame: get_all_records and get_pulses for one aperture,
-// get_all_records_many, get_pulses_many and summary for many.
+// get_all_records_many, get_pulses_many, summary and record_kinds for many.
 //
 // The core work (reading, decoding, building pulses, filtering) runs with the interpreter
 // lock released while the object stays exclusively borrowed; the tables and frames are
@@ -61,6 +61,13 @@ PyRef record_position_index(PyPulseReader* self, const ColumnTable& table) {
 PyRef frame_with_base_attrs(PyPulseReader* self, const ColumnTable& table, PyObject* row_index) {
     PyRef attrs = checked(PyDict_Copy(self->attrs));
     return frame_with_attrs(self, table, attrs.get(), row_index);
+}
+
+// A frame of one row per aperture, indexed by "aperture_index", carrying the base attributes.
+PyRef per_aperture_frame(PyPulseReader* self, const ColumnTable& table) {
+    PyRef name = checked(PyUnicode_FromString("aperture_index"));
+    PyRef index = row_index(self, table.row_index_values.get(), name.get());
+    return frame_with_base_attrs(self, table, index.get());
 }
 
 }  // namespace
@@ -177,9 +184,24 @@ PyObject* summary(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, Py
         // A row's error is the one get_pulses raises for its aperture.
         for (auto& error : summaries.errors) error.second = kPulsesFailed + error.second;
         const ColumnTable table = to_column_table(std::move(summaries), request.apertures);
-        PyRef name = checked(PyUnicode_FromString("aperture_index"));
-        PyRef index = row_index(self, table.row_index_values.get(), name.get());
-        return frame_with_base_attrs(self, table, index.get()).release();
+        return per_aperture_frame(self, table).release();
+    });
+}
+
+PyObject* record_kinds(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
+        static const char* const names[] = {"apertures"};
+        PyObject* a[1];
+        bind_arguments({"PulseReader.record_kinds", names, 0}, args, nargs, kwnames, a);
+        ExclusiveAccess access(self);
+        std::optional<std::vector<uint64_t>> given = convert_apertures(a[0]);
+        const zpr::PulseReader& reader = open_reader(self);
+        const std::vector<uint64_t> apertures = requested_apertures(std::move(given), reader);
+
+        RecordKindCounts counts = run_query(kRecordsFailed, [&] { return reader.record_kinds(apertures); });
+        const ColumnTable table = to_column_table(std::move(counts), apertures);
+        return per_aperture_frame(self, table).release();
     });
 }
 
@@ -197,17 +219,41 @@ const char* const kSummaryDoc =
     "# Returns\n"
     "A pandas DataFrame indexed by aperture (\"aperture_index\"), carrying the reader's base attributes,\n"
     "with the columns aperture_x and aperture_y (the aperture's frame attributes), records (its record\n"
-    "count), pulses (the rows of get_pulses with the same filter), dur_f_mean, ipd_f_mean, snr_mean,\n"
-    "intensity_mean and binratio_mean (means of those pulse columns, summed in float64 in row order;\n"
-    "NaN without pulses), first_start_f and last_end_f (start_f of the first pulse and end_f of the\n"
-    "last; 0 without pulses), and error: None, or the message get_pulses raises for the aperture when\n"
-    "it fails the filter's order check (its row then counts no pulses).\n"
+    "count), pulses (the rows of get_pulses with the same filter), nonfinite (those pulses whose snr,\n"
+    "intensity or binratio is not finite), dur_f_mean, ipd_f_mean, snr_mean, intensity_mean and\n"
+    "binratio_mean (means of those pulse columns, summed in float64 in row order: ipd_f over the\n"
+    "pulses after the first, the gaps between pulses; snr, intensity and binratio over their finite\n"
+    "values; NaN where no value is left), first_start_f and last_end_f (start_f of the first pulse\n"
+    "and end_f of the last; 0 without pulses), and error: None, or the message get_pulses raises for\n"
+    "the aperture when it fails the filter's order check (its row then counts no pulses).\n"
     "\n"
     "# Examples\n"
     "```python\n"
     "from zyn_pulse_reader import PulseReader\n"
     "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
     "per_aperture = pulse_reader.summary(pulse_filter_kwargs={\"min_snr\": 3.0})\n"
+    "```";
+
+const char* const kRecordKindsDoc =
+    "record_kinds($self, apertures=None)\n"
+    "--\n"
+    "\n"
+    "Count the records of each kind of many apertures, one row per aperture, without building record rows\n"
+    "\n"
+    "# Arguments\n"
+    "* `apertures` - The aperture indices, in the order wanted; all apertures of the file, in index order, when None\n"
+    "\n"
+    "# Returns\n"
+    "A pandas DataFrame indexed by aperture (\"aperture_index\"), carrying the reader's base attributes,\n"
+    "with one uint64 column per record kind, named as get_all_records names the kinds: pulse, padding,\n"
+    "long_pulse_update, long_pulse_dropped, step_up, step_down, background and unknown. Each counts\n"
+    "the rows of get_all_records(aperture) whose record_type is that kind.\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "kinds = pulse_reader.record_kinds()\n"
     "```";
 
 const char* const kGetAllRecordsDoc =
