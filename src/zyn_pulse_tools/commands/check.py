@@ -72,7 +72,7 @@ class FileReport:
     notes: list[str] = field(default_factory=list)
 
     def add(self, found: Iterable[tuple[int | None, str]]) -> None:
-        new = []
+        new: list[Problem] = []
         for aperture, message in found:
             self.count += 1
             if not self.limit or len(self.listed) + len(new) < self.limit:
