@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <functional>
 
 namespace zpr {
@@ -303,14 +304,10 @@ __attribute__((always_inline)) inline std::array<f64x4, kLanes> rows_of(f64x8 a,
     return rows;
 }
 
-// Lane by lane, all ones where the value is finite (x - x is NaN for infinities and NaN).
-__attribute__((always_inline)) inline i32x8 finite(f32x8 values) { return (values - values) == 0.0f; }
-
 }  // namespace
 
 ZPR_ALSO_FOR_AVX2 void PulseBuilder::sum(const uint8_t* bytes, std::size_t listed, PulseSums& sums) {
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));
-    const i32x8 lane_number = {0, 1, 2, 3, 4, 5, 6, 7};
     const LaneDecoder decoder = decoder_;
     const uint32_t* const ends = &ends_[1];
     const uint32_t* const ends_before = this->ends_before(bytes);
@@ -320,57 +317,60 @@ ZPR_ALSO_FOR_AVX2 void PulseBuilder::sum(const uint8_t* bytes, std::size_t liste
     PulseSums total = sums;
     f64x4 four = {total.dur_f, total.ipd_f, total.snr, total.intensity};
     double binratio_total = total.binratio;
-    // Per lane, minus the count of finite values (comparisons set lanes to -1) and of pulses
-    // with any non-finite value.
-    i32x8 finite_snr{}, finite_intensity{}, finite_binratio{}, nonfinite{};
     for (std::size_t j = 0; j < listed; j += kLanes) {
         const GroupFrames g = GroupFrames::at(bytes, rows_.data(), ends, ends_before, j);
-        const f32x8 intensity = decoder.value(g.lanes, 3, every_lane);
-        const f32x8 snr = intensity / decoder.value(g.lanes, 7, every_lane);
-        const f32x8 binratio = decoder.value(g.lanes, 2, every_lane) / intensity;
-        const i32x8 listed_lane = lane_number < int32_t(std::min(kLanes, listed - j));
-        const i32x8 snr_ok = finite(snr), intensity_ok = finite(intensity), binratio_ok = finite(binratio);
-        finite_snr += snr_ok & listed_lane;
-        finite_intensity += intensity_ok & listed_lane;
-        finite_binratio += binratio_ok & listed_lane;
-        nonfinite += ~(snr_ok & intensity_ok & binratio_ok) & listed_lane;
+        const std::size_t lanes = std::min(kLanes, listed - j);
+        f32x8 intensity = decoder.value(g.lanes, 3, every_lane);
+        f32x8 snr = intensity / decoder.value(g.lanes, 7, every_lane);
+        f32x8 binratio = decoder.value(g.lanes, 2, every_lane) / intensity;
         u32x8 ipd = g.ipd;
         if (total.pulses == 0 && j == 0) {
             total.first_start_f = g.start[0];
             ipd[0] = 0;  // the aperture's first pulse: no gap
         }
-        const f32x8 zero{};
-        const std::array<f64x4, kLanes> rows = rows_of(
-            __builtin_convertvector(g.dur, f64x8), __builtin_convertvector(ipd, f64x8),
-            __builtin_convertvector(select(snr_ok, snr, zero), f64x8),
-            __builtin_convertvector(select(intensity_ok, intensity, zero), f64x8));
-        const f64x8 binratio_wide = __builtin_convertvector(select(binratio_ok, binratio, zero), f64x8);
-        auto add_lanes = [&](std::size_t lanes) __attribute__((always_inline)) {
+        // x - x is 0 for a finite x and NaN otherwise: one comparison finds the (rare) groups
+        // with any non-finite value among their pulses.
+        const f32x8 probe = (snr - snr) + (intensity - intensity) + (binratio - binratio);
+        const LaneMask nonfinite = compare(probe, splat<f32x4>(0.0f), std::not_equal_to<>()) & first_lanes(lanes);
+        if (!nonfinite.any()) {
+            total.finite_snr += lanes;
+            total.finite_intensity += lanes;
+            total.finite_binratio += lanes;
+        } else {
+            auto keep_finite = [&](f32x8& values, uint64_t& finite, std::size_t lane) {
+                const bool is_finite = std::isfinite(values[lane]);
+                finite += is_finite;
+                if (!is_finite) values[lane] = 0.0f;
+                return is_finite;
+            };
             for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const bool snr_finite = keep_finite(snr, total.finite_snr, lane);
+                const bool intensity_finite = keep_finite(intensity, total.finite_intensity, lane);
+                const bool binratio_finite = keep_finite(binratio, total.finite_binratio, lane);
+                total.nonfinite += !(snr_finite && intensity_finite && binratio_finite);
+            }
+        }
+        const std::array<f64x4, kLanes> rows =
+            rows_of(__builtin_convertvector(g.dur, f64x8), __builtin_convertvector(ipd, f64x8),
+                    __builtin_convertvector(snr, f64x8), __builtin_convertvector(intensity, f64x8));
+        const f64x8 binratio_wide = __builtin_convertvector(binratio, f64x8);
+        auto add_lanes = [&](std::size_t count) __attribute__((always_inline)) {
+            for (std::size_t lane = 0; lane < count; ++lane) {
                 four += rows[lane];
                 binratio_total += binratio_wide[lane];
             }
         };
         // A whole group with a fixed count, which the compiler unrolls.
-        if (listed - j >= kLanes)
+        if (lanes == kLanes)
             add_lanes(kLanes);
         else
-            add_lanes(listed - j);
+            add_lanes(lanes);
     }
-    auto lane_total = [](i32x8 negative_counts) {
-        int64_t count = 0;
-        for (std::size_t lane = 0; lane < kLanes; ++lane) count -= negative_counts[lane];
-        return uint64_t(count);
-    };
     total.dur_f = four[0];
     total.ipd_f = four[1];
     total.snr = four[2];
     total.intensity = four[3];
     total.binratio = binratio_total;
-    total.finite_snr += lane_total(finite_snr);
-    total.finite_intensity += lane_total(finite_intensity);
-    total.finite_binratio += lane_total(finite_binratio);
-    total.nonfinite += lane_total(nonfinite);
     total.pulses += listed;
     total.last_end_f = ends[listed - 1];
     sums = total;
