@@ -152,21 +152,39 @@ PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t n
     });
 }
 
-PyObject* get_all_records_many(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+// A whole-run records call whose one argument is `apertures`: `query(reader, apertures)`
+// runs without the interpreter lock, and `frame(self, result, apertures)` makes its frame.
+template <class Query, class Frame>
+PyObject* apertures_query(const char* method, PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, Query&& query, Frame&& frame) {
     return guarded([&] {
         auto* self = reinterpret_cast<PyPulseReader*>(py_self);
         static const char* const names[] = {"apertures"};
         PyObject* a[1];
-        bind_arguments({"PulseReader.get_all_records_many", names, 0}, args, nargs, kwnames, a);
+        bind_arguments({method, names, 0}, args, nargs, kwnames, a);
         ExclusiveAccess access(self);
         std::optional<std::vector<uint64_t>> given = convert_apertures(a[0]);
         const zpr::PulseReader& reader = open_reader(self);
         const std::vector<uint64_t> apertures = requested_apertures(std::move(given), reader);
 
-        ManyApertureRecords records =
-            run_query(kRecordsFailed, [&] { return reader.get_all_records_many(apertures); });
-        return records_many_frame(self, std::move(records)).release();
+        auto result = run_query(kRecordsFailed, [&] { return query(reader, apertures); });
+        return frame(self, std::move(result), apertures).release();
     });
+}
+
+}  // namespace
+
+PyObject* get_all_records_many(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return apertures_query(
+        "PulseReader.get_all_records_many", py_self, args, nargs, kwnames,
+        [](const zpr::PulseReader& reader, const std::vector<uint64_t>& apertures) {
+            return reader.get_all_records_many(apertures);
+        },
+        [](PyPulseReader* self, ManyApertureRecords&& records, const std::vector<uint64_t>&) {
+            return records_many_frame(self, std::move(records));
+        });
 }
 
 PyObject* summary(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -189,20 +207,15 @@ PyObject* summary(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* record_kinds(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
-        static const char* const names[] = {"apertures"};
-        PyObject* a[1];
-        bind_arguments({"PulseReader.record_kinds", names, 0}, args, nargs, kwnames, a);
-        ExclusiveAccess access(self);
-        std::optional<std::vector<uint64_t>> given = convert_apertures(a[0]);
-        const zpr::PulseReader& reader = open_reader(self);
-        const std::vector<uint64_t> apertures = requested_apertures(std::move(given), reader);
-
-        RecordKindCounts counts = run_query(kRecordsFailed, [&] { return reader.record_kinds(apertures); });
-        const ColumnTable table = to_column_table(std::move(counts), apertures);
-        return per_aperture_frame(self, table).release();
-    });
+    return apertures_query(
+        "PulseReader.record_kinds", py_self, args, nargs, kwnames,
+        [](const zpr::PulseReader& reader, const std::vector<uint64_t>& apertures) {
+            return reader.record_kinds(apertures);
+        },
+        [](PyPulseReader* self, RecordKindCounts&& counts, const std::vector<uint64_t>& apertures) {
+            const ColumnTable table = to_column_table(std::move(counts), apertures);
+            return per_aperture_frame(self, table);
+        });
 }
 
 const char* const kSummaryDoc =

@@ -137,8 +137,9 @@ def layout_problems(layout: FileLayout) -> LayoutFindings:
     # Blocks that stay inside the region, each against the block before it in file order that
     # reaches furthest. One that runs past the region has a record count that cannot be
     # trusted (a damaged header), and would otherwise overlap every block after it.
-    inside_order = np.flatnonzero(header_inside & ~outside)
-    order = inside_order[np.argsort(locations[inside_order], kind="stable")]
+    order = np.flatnonzero(header_inside & ~outside)
+    if np.any(locations[order][1:] < locations[order][:-1]):  # writers lay blocks out in index order
+        order = order[np.argsort(locations[order], kind="stable")]
     starts, stops = locations[order], ends[order]
     reach = np.maximum.accumulate(stops) if stops.size else stops
     furthest = np.maximum.accumulate(np.where(stops == reach, np.arange(stops.size), 0))
