@@ -167,15 +167,15 @@ def layout_findings(path: str) -> LayoutFindings:
         return LayoutFindings([(None, str(error))], empty, empty, empty, 0)
 
 
-def read_in_parts(call: Callable[[list[int]], pd.DataFrame], apertures: Apertures) -> tuple[list[pd.DataFrame], list[tuple[int, str]]]:
+def read_in_parts(call: Callable[[list[int]], pd.DataFrame], apertures: list[int]) -> tuple[list[pd.DataFrame], list[tuple[int, str]]]:
     """`call` on all of `apertures` at once; should it fail, on halves, down to the single
     apertures that fail, each with its message."""
     try:
-        return [call(apertures.tolist())], []
+        return [call(apertures)], []
     except RuntimeError as error:
-        if apertures.size <= 1:
-            return [], [(int(apertures[0]), str(error))] if apertures.size else []
-    half = apertures.size // 2
+        if len(apertures) <= 1:
+            return [], [(apertures[0], str(error))] if apertures else []
+    half = len(apertures) // 2
     front, back = read_in_parts(call, apertures[:half]), read_in_parts(call, apertures[half:])
     return front[0] + back[0], front[1] + back[1]
 
@@ -233,15 +233,18 @@ def read_problems(reader: PulseReader, findings: LayoutFindings, report: FileRep
     each run's problems to `report` as soon as they are found; then the note (or problem) on
     records of unknown kind."""
     # Blocks the layout found past the end of the file: their own message, one by one.
-    report.add(read_in_parts(reader.record_kinds, findings.unreadable)[1])
+    report.add(read_in_parts(reader.record_kinds, findings.unreadable.tolist())[1])
     run_end = RunEnd.of(reader)
     unknown_records = unknown_apertures = 0
     total = max(int(bar.total or 0), 1)
     bounds = np.searchsorted(np.cumsum(findings.records), np.arange(READ_RECORDS, int(findings.records.sum()), READ_RECORDS))
     for part in np.split(findings.readable, bounds):
-        kinds, failed = read_in_parts(reader.record_kinds, part)
-        failed_apertures = np.array([aperture for aperture, _ in failed], dtype=np.uint64)
-        summaries, failed_pulses = read_in_parts(reader.summary, part[~np.isin(part, failed_apertures)])
+        numbers = part.tolist()
+        kinds, failed = read_in_parts(reader.record_kinds, numbers)
+        if failed:
+            failed_apertures = {aperture for aperture, _ in failed}
+            numbers = [number for number in numbers if number not in failed_apertures]
+        summaries, failed_pulses = read_in_parts(reader.summary, numbers)
         found = failed + failed_pulses
         if run_end is not None:
             for summary in summaries:
