@@ -106,3 +106,15 @@ def test_problems_are_shown_as_each_part_of_the_run_is_read(tmp_path, monkeypatc
         [f"{other}: aperture {a}: block header names aperture {a + 100}" for a in range(2)], [f"{other}: 2 problem(s)"],
     ]
     assert [report.count for report in reports] == [3, 2]
+
+
+def test_a_failing_bulk_read_is_narrowed_down_to_the_failing_apertures():
+    def call(apertures: list[int]) -> list[int]:
+        if {5, 6} & set(apertures):
+            raise RuntimeError(f"Failed to get records: {min({5, 6} & set(apertures))}")
+        return apertures
+
+    results, failed = check.read_in_parts(call, list(range(10)))
+    assert sorted(a for result in results for a in result) == [0, 1, 2, 3, 4, 7, 8, 9]
+    assert failed == [(5, "Failed to get records: 5"), (6, "Failed to get records: 6")]
+    assert check.read_in_parts(call, []) == ([[]], [])
