@@ -13,8 +13,7 @@ import pytest
 from cli_runs import run_file, zyn_pulse
 from conftest import metadata_with
 from pulsefile import background, pulse, record
-
-check = pytest.importorskip("zyn_pulse_tools.commands.check")
+from zyn_pulse_tools.commands import check
 
 # run_file's runs last 12.345 s at 100 fps; a record may start up to 1 % and one second later.
 LAST_FRAME = math.ceil(12.345 * 100 * 1.01 + 100)
