@@ -236,7 +236,7 @@ def read_problems(reader: PulseReader, findings: LayoutFindings, report: FileRep
     report.add(read_in_parts(reader.record_kinds, findings.unreadable.tolist())[1])
     run_end = RunEnd.of(reader)
     unknown_records = unknown_apertures = 0
-    total = max(int(bar.total or 0), 1)
+    total = int(bar.total or 0)
     bounds = np.searchsorted(np.cumsum(findings.records), np.arange(READ_RECORDS, int(findings.records.sum()), READ_RECORDS))
     for part in np.split(findings.readable, bounds):
         numbers = part.tolist()
@@ -255,7 +255,7 @@ def read_problems(reader: PulseReader, findings: LayoutFindings, report: FileRep
             unknown = frame["unknown"].to_numpy()
             unknown_records += int(unknown.sum())
             unknown_apertures += int(np.count_nonzero(unknown))
-        bar.update(min(sum(int(frame.to_numpy().sum()) for frame in kinds), total - bar.n))
+        bar.update(max(min(sum(int(frame.to_numpy().sum()) for frame in kinds), total - bar.n), 0))
     if unknown_records:
         message = f"{unknown_records} records of unknown kind in {unknown_apertures} apertures"
         if strict:
