@@ -39,6 +39,7 @@ SUMMARY_COLUMNS = (
     "aperture_y",
     "records",
     "pulses",
+    "nonfinite",
     *(f"{c}_mean" for c in MEAN_COLUMNS),
     "first_start_f",
     "last_end_f",
@@ -113,19 +114,21 @@ def expected_summary(reader, apertures, pd, np):
             "aperture_y": pulses.attrs["aperture_y"],
             "records": len(records),
             "pulses": n,
+            "nonfinite": int((~np.isfinite(pulses[["snr", "intensity", "binratio"]].to_numpy())).any(axis=1).sum()),
         }
         for c in MEAN_COLUMNS:
-            # cumsum adds in row order, as the definition says (sum() would add pairwise);
-            # infinities from saturated measurements may meet and give NaN, as in the core.
-            with np.errstate(invalid="ignore"):
-                row[f"{c}_mean"] = np.cumsum(pulses[c].to_numpy(np.float64))[-1] / n if n else np.nan
+            # cumsum adds in row order, as the definition says (sum() would add pairwise), over
+            # the finite values; ipd_f over the pulses after the first (the gaps).
+            values = pulses[c].to_numpy(np.float64)[1 if c == "ipd_f" else 0 :]
+            values = values[np.isfinite(values)]
+            row[f"{c}_mean"] = np.cumsum(values)[-1] / len(values) if len(values) else np.nan
         row["first_start_f"] = int(pulses["start_f"].iloc[0]) if n else 0
         row["last_end_f"] = int(pulses["end_f"].iloc[-1]) if n else 0
         row["error"] = None
         rows.append(row)
     frame = pd.DataFrame(rows, columns=list(SUMMARY_COLUMNS))
     dtypes = {"aperture_x": "uint32", "aperture_y": "uint32", "records": "uint64", "pulses": "uint64",
-              "first_start_f": "uint32", "last_end_f": "uint32", "error": object}
+              "nonfinite": "uint64", "first_start_f": "uint32", "last_end_f": "uint32", "error": object}
     frame = frame.astype(dtypes)
     frame.index = pd.Index(np.asarray(apertures, dtype=np.uint64), name="aperture_index")
     return frame
@@ -198,6 +201,7 @@ def check_bulk_calls(reader, sizes, sample, pd, np) -> dict:
         assert np.array_equal(got[c].to_numpy(), grouped[c].to_numpy()), c
     for c in MEAN_COLUMNS:
         a, b = got[f"{c}_mean"].to_numpy(), grouped[f"{c}_mean"].to_numpy()
+        assert np.array_equal(np.isnan(a), np.isnan(b)), c
         finite = np.isfinite(a) & np.isfinite(b)
         assert np.allclose(a[finite], b[finite], rtol=1e-9, atol=0), c
     assert int(summary["pulses"].sum()) == len(many)
@@ -205,8 +209,15 @@ def check_bulk_calls(reader, sizes, sample, pd, np) -> dict:
 
 
 def groupby_summary(pulses, np):
-    """The summary's pulse columns as pandas computes them from get_pulses_many's frame."""
+    """The summary's pulse columns as pandas computes them from get_pulses_many's frame:
+    non-finite values left out of the means (as NaN, which pandas skips), and each aperture's
+    first ipd_f, which is no gap."""
     frame = pulses[["aperture_index", "start_f", "end_f", *MEAN_COLUMNS]].astype({c: np.float64 for c in MEAN_COLUMNS})
+    for c in MEAN_COLUMNS:
+        frame.loc[~np.isfinite(frame[c].to_numpy()), c] = np.nan
+    numbers = frame["aperture_index"].to_numpy()
+    first = np.r_[True, numbers[1:] != numbers[:-1]]
+    frame.loc[first, "ipd_f"] = np.nan
     spec = {"pulses": ("start_f", "size")}
     spec.update({f"{c}_mean": (c, "mean") for c in MEAN_COLUMNS})
     spec.update(first_start_f=("start_f", "first"), last_end_f=("end_f", "last"))

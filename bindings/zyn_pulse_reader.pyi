@@ -138,7 +138,10 @@ class PulseReader:
         pulse_filter: PulseFilter | None = None,
         pulse_filter_kwargs: _FilterKwargs | None = None,
     ) -> DataFrame:
-        """One row per aperture: record and pulse counts, pulse means and frames, and any error."""
+        """One row per aperture: record, pulse and non-finite pulse counts, pulse means and
+        frames, and any error."""
+    def record_kinds(self, apertures: _Apertures | None = None) -> DataFrame:
+        """One row per aperture: how many of its records are of each kind, one uint64 column per kind."""
     def copy_apertures_to_new_file(
         self,
         apertures: _Apertures,

@@ -133,6 +133,7 @@ reader_calls = st.one_of(
     st.builds(Call, st.just("reader.get_pulses_many"), st.just(()), with_filter(apertures=aperture_lists)),
     st.builds(Call, st.just("reader.get_all_records_many"), st.just(()), optional(apertures=aperture_lists)),
     st.builds(Call, st.just("reader.summary"), st.just(()), with_filter(apertures=aperture_lists)),
+    st.builds(Call, st.just("reader.record_kinds"), st.just(()), optional(apertures=aperture_lists)),
     st.builds(Call, st.just("reader.iter_pulses"), st.just(()),
               with_filter(apertures=aperture_lists, batch_records=batch_sizes)),
     st.builds(Call, st.just("reader.iter_all_records"), st.just(()),

@@ -84,10 +84,6 @@ def damaged_files(folder: Path) -> dict[str, list[str]]:
     renamed = run_file(5)
     renamed.apertures[6].header_index = 9
     files["renamed.bin"] = (renamed, ["aperture 6: block header names aperture 9"])
-    odd = run_file(6)
-    odd.apertures[2].records[1:1] = [unknown(3), unknown(4)]
-    odd.apertures[11].records.append(unknown(5))
-    files["unknown.bin"] = (odd, ["aperture 2: 2 record(s) of unknown kind", "aperture 11: 1 record(s) of unknown kind"])
     # The last block claims 1,000 records more than the file holds: its reads fail.
     truncated = run_file(12)
     last = truncated.apertures[-1]
@@ -114,15 +110,34 @@ def damaged_files(folder: Path) -> dict[str, list[str]]:
     return expected
 
 
+def unknown_kinds_file(folder: Path) -> str:
+    """A file with 3 records of unknown kind in 2 apertures, and nothing else wrong."""
+    odd = run_file(6)
+    odd.apertures[2].records[1:1] = [unknown(3), unknown(4)]
+    odd.apertures[11].records.append(unknown(5))
+    return str(odd.write(folder / "unknown.bin"))
+
+
 def test_check_lists_every_kind_of_problem_and_goes_on(tmp_path):
     expected = damaged_files(tmp_path)
     valid = str(run_file(9).write(tmp_path / "valid.bin"))
-    result = zyn_pulse("check", valid, *expected)
+    odd = unknown_kinds_file(tmp_path)
+    result = zyn_pulse("check", valid, odd, *expected)
     assert result.returncode == 1, result.stderr
-    assert result.stdout.splitlines() == [f"{path}: {line}" for path, lines in expected.items() for line in lines]
-    listed = json.loads(zyn_pulse("check", "--json", *expected).stdout)["problems"]
-    assert [(p["file"], p["message"]) for p in listed] == [(f, m.split(": ", 1)[-1] if m.startswith("aperture") else m) for f, ms in expected.items() for m in ms]
-    assert zyn_pulse("check", valid).returncode == 0
+    # Records of unknown kind are a note: the file counts as intact.
+    assert result.stdout.splitlines() == [f"{valid}: intact", f"{odd}: 3 records of unknown kind in 2 apertures",
+                                          f"{odd}: intact"] + [
+        line for path, lines in expected.items() for line in [*(f"{path}: {m}" for m in lines), f"{path}: {len(lines)} problem(s)"]
+    ]
+    assert result.stderr.splitlines()[-1] == f"2 of {len(expected) + 2} file(s) intact, {sum(map(len, expected.values()))} problem(s)"
+    document = json.loads(zyn_pulse("check", "--json", odd, *expected).stdout)
+    assert [(p["file"], p["message"]) for p in document["problems"]] == [(f, m.split(": ", 1)[-1] if m.startswith("aperture") else m) for f, ms in expected.items() for m in ms]
+    assert document["notes"] == [{"file": odd, "message": "3 records of unknown kind in 2 apertures"}]
+    assert document["problem_counts"] == {odd: 0} | {f: len(ms) for f, ms in expected.items()}
+    assert zyn_pulse("check", valid, odd).returncode == 0
+    strict = zyn_pulse("check", "--strict", odd)
+    assert strict.returncode == 1
+    assert strict.stdout.splitlines() == [f"{odd}: 3 records of unknown kind in 2 apertures", f"{odd}: 1 problem(s)"]
 
 
 def test_check_on_a_folder_names_exactly_the_damaged_files(tmp_path):
@@ -133,15 +148,16 @@ def test_check_on_a_folder_names_exactly_the_damaged_files(tmp_path):
         if seed == 4:
             pulse_file.apertures[1].header_index = 0
         if seed == 11:
-            pulse_file.apertures[7].records.insert(0, unknown(2))
+            pulse_file.apertures[7].records.insert(0, unknown(2))  # a note, not a problem
         data = pulse_file.to_bytes() + (b"\0" * 12 if seed == 17 else b"")
         (folder / f"strip{seed:02}.pulses.bin").write_bytes(data)
     files = sorted(str(p) for p in folder.iterdir())
     result = zyn_pulse("check", *files)
     assert result.returncode == 1
-    assert result.stdout.splitlines() == [
+    problems = [line for line in result.stdout.splitlines() if not line.endswith((": intact", "problem(s)"))]
+    assert problems == [
         f"{folder}/strip04.pulses.bin: aperture 1: block header names aperture 0",
-        f"{folder}/strip11.pulses.bin: aperture 7: 1 record(s) of unknown kind",
+        f"{folder}/strip11.pulses.bin: 1 records of unknown kind in 1 apertures",
         f"{folder}/strip17.pulses.bin: 12 bytes after the index",
     ]
-    assert result.stderr.splitlines()[-1] == "17 of 20 file(s) intact, 3 problem(s)"
+    assert result.stderr.splitlines()[-1] == "18 of 20 file(s) intact, 2 problem(s)"

@@ -64,6 +64,8 @@ def module_call(kind: str, reader: PulseReader, apertures, filter_kwargs) -> pd.
         return reader.get_pulses_many(apertures, pulse_filter_kwargs=filter_kwargs)
     if kind == "records":
         return reader.get_all_records_many(apertures)
+    if kind == "record_kinds":
+        return reader.record_kinds(apertures)
     return reader.summary(apertures, pulse_filter_kwargs=filter_kwargs)
 
 
@@ -82,6 +84,8 @@ def read(kind: str, paths, apertures, filter_kwargs, partition_records=SMALL_PAR
         return zpd.read_pulses(paths, apertures, filter_kwargs, partition_records=partition_records)
     if kind == "records":
         return zpd.read_records(paths, apertures, partition_records=partition_records)
+    if kind == "record_kinds":
+        return zpd.read_record_kinds(paths, apertures)
     return zpd.read_summary(paths, apertures, filter_kwargs)
 
 
@@ -96,9 +100,9 @@ CASES = {
 
 
 def scheduler_cases():
-    for kind in ("pulses", "records", "summary"):
+    for kind in ("pulses", "records", "summary", "record_kinds"):
         for case, (_, _, _, filter_kwargs) in CASES.items():
-            if not (kind == "records" and filter_kwargs):  # records take no filter
+            if not (kind in ("records", "record_kinds") and filter_kwargs):  # records take no filter
                 yield pytest.param(kind, case, "distributed", id=f"{kind}-{case}-distributed")
         yield pytest.param(kind, "shared subset, unsorted and repeated", "threads", id=f"{kind}-threads")
 
@@ -107,7 +111,7 @@ def scheduler_cases():
 def test_computed_frame_equals_the_module_calls_concatenated(runs, client, kind, case, scheduler):
     paths, numbers = runs
     given, order, apertures, filter_kwargs = CASES[case]
-    if kind == "records":
+    if kind in ("records", "record_kinds"):
         filter_kwargs = None
     if apertures == "subset":
         shared = sorted(set(numbers[0]) & set(numbers[1]) & set(numbers[2]))

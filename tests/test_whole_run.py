@@ -1,5 +1,5 @@
-"""The whole-run calls (get_all_records_many, iter_pulses, iter_all_records, summary) against
-the per-aperture calls they are defined by, on random runs with every record kind, laid out
+"""The whole-run calls (get_all_records_many, iter_pulses, iter_all_records, summary,
+record_kinds) against the per-aperture calls they are defined by, on random runs with every record kind, laid out
 back to back or scattered (blocks out of index order, gaps between them, two index entries
 sharing a block)."""
 
@@ -17,6 +17,7 @@ CLOSED = "PulseReader cannot be used after the pulse file has been closed!"
 UNSORTED = "The provided pulses aren't sorted!"
 FILTER = {"min_dur_f": 2, "min_snr": -1e30, "max_binratio": 1e30, "mask_s": (30.0, 40.0), "recalc_ipd": True}
 MEANS = ["dur_f", "ipd_f", "snr", "intensity", "binratio"]
+KINDS = ["pulse", "padding", "long_pulse_update", "long_pulse_dropped", "step_up", "step_down", "background", "unknown"]
 
 
 def write_run(path, rng, scattered: bool) -> list[int]:
@@ -80,22 +81,35 @@ def pulses_or_error(reader, aperture, filter_kwargs):
         return None, str(error)
 
 
+def sequential_mean(values):
+    """A plain float64 sum in row order over the finite values, divided by their count."""
+    values = values[np.isfinite(values)]
+    return np.cumsum(values)[-1] / len(values) if len(values) else np.nan
+
+
 def expected_summary(reader, apertures, filter_kwargs):
     rows = []
     for a in apertures:
         pulses, error = pulses_or_error(reader, a, filter_kwargs)
         records = reader.get_all_records(a)
         n = 0 if pulses is None else len(pulses)
-        # A plain sequential float64 sum, row after row.
-        with np.errstate(invalid="ignore"):
-            means = [np.cumsum(pulses[c].to_numpy(np.float64))[-1] / n if n else np.nan for c in MEANS]
-        rows.append([records.attrs["aperture_x"], records.attrs["aperture_y"], len(records), n, *means,
+        # ipd_f over the pulses after the first: the gaps between pulses.
+        means = [sequential_mean(pulses[c].to_numpy(np.float64)[int(c == "ipd_f"):]) if n else np.nan for c in MEANS]
+        nonfinite = int((~np.isfinite(pulses[["snr", "intensity", "binratio"]].to_numpy())).any(axis=1).sum()) if n else 0
+        rows.append([records.attrs["aperture_x"], records.attrs["aperture_y"], len(records), n, nonfinite, *means,
                      pulses["start_f"].iloc[0] if n else 0, pulses["end_f"].iloc[-1] if n else 0, error])
-    columns = ["aperture_x", "aperture_y", "records", "pulses", *[f"{c}_mean" for c in MEANS],
+    columns = ["aperture_x", "aperture_y", "records", "pulses", "nonfinite", *[f"{c}_mean" for c in MEANS],
                "first_start_f", "last_end_f", "error"]
     frame = pd.DataFrame(rows, columns=columns, index=pd.Index(np.array(apertures, np.uint64), name="aperture_index"))
-    dtypes = dict.fromkeys(columns[:2] + columns[-3:-1], np.uint32) | dict.fromkeys(columns[2:4], np.uint64)
-    return frame.astype(dtypes | dict.fromkeys(columns[4:9], np.float64) | {"error": object})
+    dtypes = dict.fromkeys(columns[:2] + columns[-3:-1], np.uint32) | dict.fromkeys(columns[2:5], np.uint64)
+    return frame.astype(dtypes | dict.fromkeys(columns[5:10], np.float64) | {"error": object})
+
+
+def expected_record_kinds(reader, apertures):
+    counts = [reader.get_all_records(a)["record_type"].value_counts() for a in apertures]
+    frame = pd.DataFrame([[int(c.get(kind, 0)) for kind in KINDS] for c in counts], columns=KINDS, dtype=np.uint64)
+    frame.index = pd.Index(np.array(apertures, np.uint64), name="aperture_index")
+    return frame
 
 
 def batch_plan(counts, batch_records):
@@ -130,6 +144,11 @@ def test_whole_run_calls_equal_the_per_aperture_calls(run, subset, filter_kwargs
         summary = reader.summary(requested, **filter_kwargs)
         pd.testing.assert_frame_equal(summary, expected_summary(reader, apertures, filter_kwargs), check_exact=True)
         assert summary.attrs == base_attrs
+        assert subset == "empty" or summary["nonfinite"].sum() > 0
+
+        kinds = reader.record_kinds(requested)
+        pd.testing.assert_frame_equal(kinds, expected_record_kinds(reader, apertures), check_exact=True)
+        assert kinds.attrs == base_attrs
         failing = [a for a, error in summary["error"].items() if error is not None]
         assert bool(failing) == (bool(filter_kwargs) and subset != "empty")
 
@@ -186,17 +205,17 @@ def test_a_failing_aperture_is_named(run):
             reader.get_pulses(first)
 
 
-@pytest.mark.parametrize("method", ["iter_pulses", "iter_all_records", "summary", "get_all_records_many"])
+@pytest.mark.parametrize("method", ["iter_pulses", "iter_all_records", "summary", "get_all_records_many", "record_kinds"])
 def test_arguments_are_checked_when_called(run, method):
     path, numbers = run
-    prefix = "Failed to get records: " if "records" in method else "Failed to get pulses: "
+    prefix = "Failed to get records: " if "record" in method else "Failed to get pulses: "
     with zpr.PulseReader(path) as reader:
         call = getattr(reader, method)
         with pytest.raises(RuntimeError, match=f"^{prefix}This file does not contain the provided aperture index: 7777$"):
             call([numbers[0], 7777])
         with pytest.raises(TypeError, match="^argument 'apertures': Can't extract `str` to `Vec`$"):
             call("12")
-        if method != "iter_all_records" and method != "get_all_records_many":
+        if "record" not in method:
             with pytest.raises(RuntimeError, match="^Cannot provide both a PulseFilter object and keyword"):
                 call(pulse_filter=zpr.PulseFilter(), pulse_filter_kwargs={})
         reader.close()

@@ -71,6 +71,7 @@ PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* get_pulses_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* get_all_records_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* summary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* record_kinds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* iter_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* iter_all_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* copy_apertures_to_new_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -80,6 +81,7 @@ extern const char* const kGetPulsesDoc;
 extern const char* const kGetPulsesManyDoc;
 extern const char* const kGetAllRecordsManyDoc;
 extern const char* const kSummaryDoc;
+extern const char* const kRecordKindsDoc;
 extern const char* const kIterPulsesDoc;
 extern const char* const kIterAllRecordsDoc;
 extern const char* const kCopyAperturesDoc;

@@ -204,6 +204,8 @@ PyMethodDef reader_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kIterAllRecordsDoc},
     {"summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(summary)),
      METH_FASTCALL | METH_KEYWORDS, kSummaryDoc},
+    {"record_kinds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record_kinds)),
+     METH_FASTCALL | METH_KEYWORDS, kRecordKindsDoc},
     {"copy_apertures_to_new_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(copy_apertures_to_new_file)),
      METH_FASTCALL | METH_KEYWORDS, kCopyAperturesDoc},
     {"close", reader_close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},

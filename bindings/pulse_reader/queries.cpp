@@ -1,5 +1,5 @@
 // The queries answered as one DataFrame: get_all_records and get_pulses for one aperture,
-// get_all_records_many, get_pulses_many and summary for many.
+// get_all_records_many, get_pulses_many, summary and record_kinds for many.
 //
 // The core work (reading, decoding, building pulses, filtering) runs with the interpreter
 // lock released while the object stays exclusively borrowed; the tables and frames are
@@ -61,6 +61,13 @@ PyRef record_position_index(PyPulseReader* self, const ColumnTable& table) {
 PyRef frame_with_base_attrs(PyPulseReader* self, const ColumnTable& table, PyObject* row_index) {
     PyRef attrs = checked(PyDict_Copy(self->attrs));
     return frame_with_attrs(self, table, attrs.get(), row_index);
+}
+
+// A frame of one row per aperture, indexed by "aperture_index", carrying the base attributes.
+PyRef per_aperture_frame(PyPulseReader* self, const ColumnTable& table) {
+    PyRef name = checked(PyUnicode_FromString("aperture_index"));
+    PyRef index = row_index(self, table.row_index_values.get(), name.get());
+    return frame_with_base_attrs(self, table, index.get());
 }
 
 }  // namespace
@@ -145,21 +152,39 @@ PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t n
     });
 }
 
-PyObject* get_all_records_many(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+// A whole-run records call whose one argument is `apertures`: `query(reader, apertures)`
+// runs without the interpreter lock, and `frame(self, result, apertures)` makes its frame.
+template <class Query, class Frame>
+PyObject* apertures_query(const char* method, PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, Query&& query, Frame&& frame) {
     return guarded([&] {
         auto* self = reinterpret_cast<PyPulseReader*>(py_self);
         static const char* const names[] = {"apertures"};
         PyObject* a[1];
-        bind_arguments({"PulseReader.get_all_records_many", names, 0}, args, nargs, kwnames, a);
+        bind_arguments({method, names, 0}, args, nargs, kwnames, a);
         ExclusiveAccess access(self);
         std::optional<std::vector<uint64_t>> given = convert_apertures(a[0]);
         const zpr::PulseReader& reader = open_reader(self);
         const std::vector<uint64_t> apertures = requested_apertures(std::move(given), reader);
 
-        ManyApertureRecords records =
-            run_query(kRecordsFailed, [&] { return reader.get_all_records_many(apertures); });
-        return records_many_frame(self, std::move(records)).release();
+        auto result = run_query(kRecordsFailed, [&] { return query(reader, apertures); });
+        return frame(self, std::move(result), apertures).release();
     });
+}
+
+}  // namespace
+
+PyObject* get_all_records_many(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return apertures_query(
+        "PulseReader.get_all_records_many", py_self, args, nargs, kwnames,
+        [](const zpr::PulseReader& reader, const std::vector<uint64_t>& apertures) {
+            return reader.get_all_records_many(apertures);
+        },
+        [](PyPulseReader* self, ManyApertureRecords&& records, const std::vector<uint64_t>&) {
+            return records_many_frame(self, std::move(records));
+        });
 }
 
 PyObject* summary(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -177,10 +202,20 @@ PyObject* summary(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, Py
         // A row's error is the one get_pulses raises for its aperture.
         for (auto& error : summaries.errors) error.second = kPulsesFailed + error.second;
         const ColumnTable table = to_column_table(std::move(summaries), request.apertures);
-        PyRef name = checked(PyUnicode_FromString("aperture_index"));
-        PyRef index = row_index(self, table.row_index_values.get(), name.get());
-        return frame_with_base_attrs(self, table, index.get()).release();
+        return per_aperture_frame(self, table).release();
     });
+}
+
+PyObject* record_kinds(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return apertures_query(
+        "PulseReader.record_kinds", py_self, args, nargs, kwnames,
+        [](const zpr::PulseReader& reader, const std::vector<uint64_t>& apertures) {
+            return reader.record_kinds(apertures);
+        },
+        [](PyPulseReader* self, RecordKindCounts&& counts, const std::vector<uint64_t>& apertures) {
+            const ColumnTable table = to_column_table(std::move(counts), apertures);
+            return per_aperture_frame(self, table);
+        });
 }
 
 const char* const kSummaryDoc =
@@ -197,17 +232,41 @@ const char* const kSummaryDoc =
     "# Returns\n"
     "A pandas DataFrame indexed by aperture (\"aperture_index\"), carrying the reader's base attributes,\n"
     "with the columns aperture_x and aperture_y (the aperture's frame attributes), records (its record\n"
-    "count), pulses (the rows of get_pulses with the same filter), dur_f_mean, ipd_f_mean, snr_mean,\n"
-    "intensity_mean and binratio_mean (means of those pulse columns, summed in float64 in row order;\n"
-    "NaN without pulses), first_start_f and last_end_f (start_f of the first pulse and end_f of the\n"
-    "last; 0 without pulses), and error: None, or the message get_pulses raises for the aperture when\n"
-    "it fails the filter's order check (its row then counts no pulses).\n"
+    "count), pulses (the rows of get_pulses with the same filter), nonfinite (those pulses whose snr,\n"
+    "intensity or binratio is not finite), dur_f_mean, ipd_f_mean, snr_mean, intensity_mean and\n"
+    "binratio_mean (means of those pulse columns, summed in float64 in row order: ipd_f over the\n"
+    "pulses after the first, the gaps between pulses; snr, intensity and binratio over their finite\n"
+    "values; NaN where no value is left), first_start_f and last_end_f (start_f of the first pulse\n"
+    "and end_f of the last; 0 without pulses), and error: None, or the message get_pulses raises for\n"
+    "the aperture when it fails the filter's order check (its row then counts no pulses).\n"
     "\n"
     "# Examples\n"
     "```python\n"
     "from zyn_pulse_reader import PulseReader\n"
     "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
     "per_aperture = pulse_reader.summary(pulse_filter_kwargs={\"min_snr\": 3.0})\n"
+    "```";
+
+const char* const kRecordKindsDoc =
+    "record_kinds($self, apertures=None)\n"
+    "--\n"
+    "\n"
+    "Count the records of each kind of many apertures, one row per aperture, without building record rows\n"
+    "\n"
+    "# Arguments\n"
+    "* `apertures` - The aperture indices, in the order wanted; all apertures of the file, in index order, when None\n"
+    "\n"
+    "# Returns\n"
+    "A pandas DataFrame indexed by aperture (\"aperture_index\"), carrying the reader's base attributes,\n"
+    "with one uint64 column per record kind, named as get_all_records names the kinds: pulse, padding,\n"
+    "long_pulse_update, long_pulse_dropped, step_up, step_down, background and unknown. Each counts\n"
+    "the rows of get_all_records(aperture) whose record_type is that kind.\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "kinds = pulse_reader.record_kinds()\n"
     "```";
 
 const char* const kGetAllRecordsDoc =

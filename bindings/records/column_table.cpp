@@ -193,6 +193,15 @@ PyRef error_column(std::size_t rows, const std::vector<std::pair<std::size_t, st
     return array;
 }
 
+// The aperture numbers as the row index values of a per-aperture table.
+PyRef aperture_numbers(std::span<const uint64_t> apertures) {
+    Column<uint64_t> numbers;
+    numbers.reserve(apertures.size());
+    std::copy(apertures.begin(), apertures.end(), numbers.data());
+    numbers.mark_filled(apertures.size());
+    return adopt_values(std::move(numbers));
+}
+
 }  // namespace
 
 ColumnTable to_column_table(RecordColumns&& records) {
@@ -214,20 +223,27 @@ ColumnTable to_column_table(ManyApertureRecords&& many) {
 ColumnTable to_column_table(ApertureSummaries&& summaries, std::span<const uint64_t> apertures) {
     ensure_numpy();
     const std::size_t rows = summaries.rows;
-    Column<uint64_t> numbers;
-    numbers.reserve(apertures.size());
-    std::copy(apertures.begin(), apertures.end(), numbers.data());
-    numbers.mark_filled(apertures.size());
     ColumnTable t;
-    t.row_index_values = adopt_values(std::move(numbers));
+    t.row_index_values = aperture_numbers(apertures);
     t.add(adopt(std::move(summaries.frames), rows), {"aperture_x", "aperture_y", "first_start_f", "last_end_f"});
-    t.add(adopt(std::move(summaries.counts), rows), {"records", "pulses"});
+    t.add(adopt(std::move(summaries.counts), rows), {"records", "pulses", "nonfinite"});
     t.add(adopt(std::move(summaries.means), rows),
           {"dur_f_mean", "ipd_f_mean", "snr_mean", "intensity_mean", "binratio_mean"});
     t.add(error_column(rows, summaries.errors), {"error"});
     // The frame's order interleaves the blocks.
-    t.order.assign({"aperture_x", "aperture_y", "records", "pulses", "dur_f_mean", "ipd_f_mean", "snr_mean",
-                    "intensity_mean", "binratio_mean", "first_start_f", "last_end_f", "error"});
+    t.order.assign({"aperture_x", "aperture_y", "records", "pulses", "nonfinite", "dur_f_mean", "ipd_f_mean",
+                    "snr_mean", "intensity_mean", "binratio_mean", "first_start_f", "last_end_f", "error"});
+    return t;
+}
+
+ColumnTable to_column_table(RecordKindCounts&& counts, std::span<const uint64_t> apertures) {
+    ensure_numpy();
+    ColumnTable t;
+    t.row_index_values = aperture_numbers(apertures);
+    std::vector<const char*> names;
+    for (std::size_t type = 0; type < kFormattedRecordTypeCount; ++type)
+        names.emplace_back(record_type_name(FormattedRecordType(type)));
+    t.add(adopt(std::move(counts.counts), counts.rows), names);
     return t;
 }
 

@@ -22,10 +22,14 @@ ColumnTable to_column_table(RecordColumns&& records);
 // columns; the row index values are each record's position within its aperture.
 ColumnTable to_column_table(ManyApertureRecords&& records);
 
-// The summary table: aperture_x, aperture_y, records, pulses, the five means,
+// The summary table: aperture_x, aperture_y, records, pulses, nonfinite, the five means,
 // first_start_f, last_end_f, and error (object: None, or the row's message). The row index
 // values are `apertures`.
 ColumnTable to_column_table(ApertureSummaries&& summaries, std::span<const uint64_t> apertures);
+
+// The record kinds table: one count per kind, named and ordered as the kinds' codes. The
+// row index values are `apertures`.
+ColumnTable to_column_table(RecordKindCounts&& counts, std::span<const uint64_t> apertures);
 
 // The pulses table: index, aperture_index (when asked for), then the pulse quantities.
 ColumnTable to_column_table(PulseColumns&& pulses, bool include_aperture_index);

@@ -324,7 +324,8 @@ ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> 
     return result;
 }
 
-ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, const PulseFilter* filter) const {
+template <class Visit>
+void PulseReader::visit_blocks_in_one_pass(std::span<const uint64_t> apertures, Visit&& visit) const {
     std::vector<uint64_t> locations(apertures.size());
     try {
         for (std::size_t i = 0; i < apertures.size(); ++i) locations[i] = index_.get(apertures[i]);
@@ -334,34 +335,24 @@ ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, cons
         read_aperture_headers(apertures);
         throw;
     }
-    ApertureSummaries result;
-    result.reserve(apertures.size());
-    result.rows = apertures.size();
-    const LaneDecoder decoder(encoding_records_);
-    constexpr double kNoMean = std::numeric_limits<double>::quiet_NaN();
     const uint64_t last_header_offset = file_size_ - std::min<uint64_t>(file_size_, kApertureHeaderSize);
 
-    // One pass, no header pass first: a block's header comes with the span of file from its
-    // location to the next aperture's, which for blocks back to back is the whole block. A
-    // block that runs past its span (scattered, repeated or last in the list) has the rest
-    // of its records read on their own.
+    // No header pass first: a block's header comes with the span of file from its location
+    // to the next aperture's, which for blocks back to back is the whole block. A block that
+    // runs past its span (scattered, repeated or last in the list) has the rest of its
+    // records read on their own.
     auto span_of = [&](std::size_t i) {
         const uint64_t location = locations[i];
         uint64_t end = location + kApertureHeaderSize;
         if (i + 1 < locations.size() && locations[i + 1] > end) end = std::min(locations[i + 1], file_size_);
         return Extent{location, end - location};
     };
-    using RowErrors = std::vector<std::pair<std::size_t, std::string>>;
-    // The rows [begin, end), each aperture's error added to `errors`.
-    auto summarize = [&](std::size_t begin, std::size_t end, RowErrors& errors) {
+    auto visit_run = [&](std::size_t part, std::size_t begin, std::size_t end) {
         // Spans up to the first header that lies past the file's end, which is then read
         // alone to fail with the error of its own read.
         std::vector<Extent> spans;
         spans.reserve(end - begin);
         for (std::size_t i = begin; i < end && locations[i] <= last_header_offset; ++i) spans.push_back(span_of(i));
-
-        PulseColumns no_rows;  // a builder that sums writes no rows
-        PulseBuilder builder(fps_, decoder, filter, no_rows, 0, 0);
         read_planned(file_, spans, [&](std::size_t k, const uint8_t* span) {
             const std::size_t i = begin + k;
             ApertureHeader header;
@@ -372,39 +363,15 @@ ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, cons
                 std::copy_n(span, kApertureHeaderSize, header.bytes.begin());
             }
             require_within(file_size_, header.aperture_byteloc, header.block_size());
-
-            builder.start_aperture(apertures[i]);
-            PulseSums sums;
-            bool failed = false;
-            auto add = [&](const uint8_t* records, std::size_t count) {
-                if (failed) return;
-                try {
-                    builder.add_to_sums(records, count, sums);
-                } catch (const Error& error) {
-                    // The order check fails this aperture alone; the summary goes on with the next.
-                    if (error.message() != kUnsortedPulsesMessage) throw;
-                    sums = PulseSums{};
-                    failed = true;
-                    errors.emplace_back(i, error.message());
+            auto records = [&](auto&& add) {
+                if (span != nullptr && header.block_size() <= spans[k].length) {
+                    add(span + kApertureHeaderSize, std::size_t(header.record_count()));
+                } else {
+                    RecordPieces pieces(file_, file_size_, header);
+                    while (pieces.next()) add(pieces.bytes(), pieces.piece_count());
                 }
             };
-            if (span != nullptr && header.block_size() <= spans[k].length) {
-                add(span + kApertureHeaderSize, header.record_count());
-            } else {
-                RecordPieces pieces(file_, file_size_, header);
-                while (pieces.next()) add(pieces.bytes(), pieces.piece_count());
-            }
-
-            result.frames.column(0)[i] = header.aperture_x();
-            result.frames.column(1)[i] = header.aperture_y();
-            result.frames.column(2)[i] = sums.first_start_f;
-            result.frames.column(3)[i] = sums.last_end_f;
-            result.counts.column(0)[i] = header.record_count();
-            result.counts.column(1)[i] = sums.pulses;
-            const double pulses = double(sums.pulses);
-            const double totals[] = {sums.dur_f, sums.ipd_f, sums.snr, sums.intensity, sums.binratio};
-            for (std::size_t t = 0; t < std::size(totals); ++t)
-                result.means.column(t)[i] = sums.pulses == 0 ? kNoMean : totals[t] / pulses;
+            visit(part, i, header, records);
         });
         if (begin + spans.size() < end) read_block_header(locations[begin + spans.size()]);
     };
@@ -415,14 +382,70 @@ ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, cons
     std::size_t split = 0;
     if (total >= kTwoThreadRecords * kRecordSize || locations.size() >= kTwoThreadHeaders)
         for (uint64_t front = 0; split < locations.size() && front < total / 2; ++split) front += span_of(split).length;
-    if (split == 0 || split == apertures.size()) {
-        summarize(0, apertures.size(), result.errors);
-    } else {
-        RowErrors back_errors;
-        run_both([&] { summarize(0, split, result.errors); },
-                 [&] { summarize(split, apertures.size(), back_errors); });
-        result.errors.insert(result.errors.end(), back_errors.begin(), back_errors.end());
-    }
+    if (split == 0 || split == apertures.size())
+        visit_run(0, 0, apertures.size());
+    else
+        run_both([&] { visit_run(0, 0, split); }, [&] { visit_run(1, split, apertures.size()); });
+}
+
+ApertureSummaries PulseReader::summary(std::span<const uint64_t> apertures, const PulseFilter* filter) const {
+    ApertureSummaries result;
+    result.reserve(apertures.size());
+    result.rows = apertures.size();
+    const LaneDecoder decoder(encoding_records_);
+    constexpr double kNoMean = std::numeric_limits<double>::quiet_NaN();
+    auto mean = [](double total, uint64_t count) { return count == 0 ? kNoMean : total / double(count); };
+    PulseColumns no_rows;  // a builder that sums writes no rows
+    std::array<PulseBuilder, 2> builders{PulseBuilder(fps_, decoder, filter, no_rows, 0, 0),
+                                         PulseBuilder(fps_, decoder, filter, no_rows, 0, 0)};
+    // Each part's rows that failed the order check, with the check's message.
+    using RowErrors = std::vector<std::pair<std::size_t, std::string>>;
+    std::array<RowErrors, 2> errors;
+    visit_blocks_in_one_pass(apertures, [&](std::size_t part, std::size_t i, const ApertureHeader& header,
+                                            auto&& records) {
+        PulseBuilder& builder = builders[part];
+        builder.start_aperture(apertures[i]);
+        PulseSums sums;
+        bool failed = false;
+        records([&](const uint8_t* bytes, std::size_t count) {
+            if (failed) return;
+            try {
+                builder.add_to_sums(bytes, count, sums);
+            } catch (const Error& error) {
+                // The order check fails this aperture alone; the summary goes on with the next.
+                if (error.message() != kUnsortedPulsesMessage) throw;
+                sums = PulseSums{};
+                failed = true;
+                errors[part].emplace_back(i, error.message());
+            }
+        });
+        result.frames.column(0)[i] = header.aperture_x();
+        result.frames.column(1)[i] = header.aperture_y();
+        result.frames.column(2)[i] = sums.first_start_f;
+        result.frames.column(3)[i] = sums.last_end_f;
+        result.counts.column(0)[i] = header.record_count();
+        result.counts.column(1)[i] = sums.pulses;
+        result.counts.column(2)[i] = sums.nonfinite;
+        result.means.column(0)[i] = mean(sums.dur_f, sums.pulses);
+        result.means.column(1)[i] = mean(sums.ipd_f, sums.pulses - std::min<uint64_t>(sums.pulses, 1));
+        result.means.column(2)[i] = mean(sums.snr, sums.finite_snr);
+        result.means.column(3)[i] = mean(sums.intensity, sums.finite_intensity);
+        result.means.column(4)[i] = mean(sums.binratio, sums.finite_binratio);
+    });
+    result.errors = std::move(errors[0]);
+    result.errors.insert(result.errors.end(), errors[1].begin(), errors[1].end());
+    return result;
+}
+
+RecordKindCounts PulseReader::record_kinds(std::span<const uint64_t> apertures) const {
+    RecordKindCounts result;
+    result.counts.reserve(apertures.size());
+    result.rows = apertures.size();
+    visit_blocks_in_one_pass(apertures, [&](std::size_t, std::size_t i, const ApertureHeader&, auto&& records) {
+        RecordKindTotals totals{};
+        records([&](const uint8_t* bytes, std::size_t count) { add_record_kinds(bytes, count, totals); });
+        for (std::size_t type = 0; type < totals.size(); ++type) result.counts.column(type)[i] = totals[type];
+    });
     return result;
 }
 

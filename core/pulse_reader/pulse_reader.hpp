@@ -20,6 +20,7 @@
 #include "pulse_reader/records/pulse_builder.hpp"
 #include "pulse_reader/records/pulse_columns.hpp"
 #include "pulse_reader/records/record_columns.hpp"
+#include "pulse_reader/records/record_kind_counts.hpp"
 #include "pulse_reader/records/record_pieces.hpp"
 
 #include <algorithm>
@@ -117,6 +118,10 @@ public:
     // reduced to counts, means and frames, in one pass over its records.
     ApertureSummaries summary(std::span<const uint64_t> apertures, const PulseFilter* filter) const;
 
+    // One row per aperture of `apertures`: how many of its records are of each kind, in one
+    // pass over its records.
+    RecordKindCounts record_kinds(std::span<const uint64_t> apertures) const;
+
     // Writes a new pulse file holding the given apertures, in ascending order.
     void copy_apertures_to_new_file(std::vector<uint64_t> apertures, const std::string& file_name) const;
 
@@ -130,6 +135,14 @@ private:
     // block, and every block has at least one), reading neighbouring blocks together.
     template <class Visit>
     void visit_records(std::span<const ApertureHeader> headers, Visit&& visit) const;
+
+    // Calls `visit(part, i, header, records)` for the block of every aperture apertures[i],
+    // in one pass over the file, where `records(add)` calls `add(bytes, count)` for the
+    // block's records piece by piece. Long lists run as two runs of apertures side by side,
+    // part 0 the front run and part 1 the back; an aperture that cannot be located, or a
+    // block past the file's end, throws the first such error in list order.
+    template <class Visit>
+    void visit_blocks_in_one_pass(std::span<const uint64_t> apertures, Visit&& visit) const;
 
     // Feeds records [first, last) of the block with `header` to `builder`, to build their
     // pulses or, with `skip`, to run its clock over them only.

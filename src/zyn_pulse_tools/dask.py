@@ -33,13 +33,13 @@ if TYPE_CHECKING:
     import dask.dataframe as dd
     import pandas as pd
 
-__all__ = ["read_pulses", "read_records", "read_summary"]
+__all__ = ["read_pulses", "read_record_kinds", "read_records", "read_summary"]
 
 PathArgument: TypeAlias = "str | os.PathLike[str] | Sequence[str | os.PathLike[str]]"
-Kind: TypeAlias = Literal["pulses", "records", "summary"]
+Kind: TypeAlias = Literal["pulses", "records", "summary", "record_kinds"]
 
-# Summaries are small whatever the run's size, so their partitions are only cut to spread a
-# few large files over several workers: about 256 MiB of records per task.
+# Summaries and record kinds are small whatever the run's size, so their partitions are only
+# cut to spread a few large files over several workers: about 256 MiB of records per task.
 SUMMARY_PARTITION_RECORDS = 16_000_000
 
 GLOB_MAGIC = re.compile(r"[*?[]")
@@ -107,6 +107,8 @@ class PartitionReader:
             return reader.get_pulses_many(apertures, pulse_filter_kwargs=self.pulse_filter_kwargs)
         if self.kind == "records":
             return reader.get_all_records_many(apertures)
+        if self.kind == "record_kinds":
+            return reader.record_kinds(apertures)
         return reader.summary(apertures, pulse_filter_kwargs=self.pulse_filter_kwargs)
 
     def with_file_column(self, frame: pd.DataFrame, file_code: int) -> pd.DataFrame:
@@ -147,6 +149,12 @@ def read_summary(
     """One row per aperture of many runs: ``summary`` of every file, in order, with a "file"
     column first."""
     return read_frame("summary", paths, apertures, pulse_filter_kwargs, SUMMARY_PARTITION_RECORDS)
+
+
+def read_record_kinds(paths: PathArgument, apertures: Sequence[int] | None = None) -> dd.DataFrame:
+    """One row per aperture of many runs: ``record_kinds`` of every file, in order, with a
+    "file" column first."""
+    return read_frame("record_kinds", paths, apertures, None, SUMMARY_PARTITION_RECORDS)
 
 
 def read_frame(

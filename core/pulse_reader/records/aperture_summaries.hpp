@@ -16,10 +16,12 @@ struct ApertureSummaries {
     // aperture_x and aperture_y (from the block header), first_start_f (start_f of the first
     // pulse) and last_end_f (end_f of the last pulse), 0 without pulses.
     ColumnBlock<uint32_t, 4> frames;
-    // records (every record of the aperture) and pulses (those kept).
-    ColumnBlock<uint64_t, 2> counts;
+    // records (every record of the aperture), pulses (those kept) and nonfinite (kept pulses
+    // whose snr, intensity or binratio is not finite).
+    ColumnBlock<uint64_t, 3> counts;
     // Means of dur_f, ipd_f, snr, intensity and binratio over the kept pulses, summed in
-    // float64 in row order; NaN without pulses.
+    // float64 in row order: ipd_f over the pulses after the first (the gaps between pulses),
+    // the last three over their finite values; NaN where nothing is left to average.
     ColumnBlock<double, 5> means;
     // The rows whose pulses failed the order check, each with the check's message; such a
     // row counts no pulses.

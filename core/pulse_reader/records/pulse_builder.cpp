@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <functional>
 
 namespace zpr {
@@ -312,31 +313,58 @@ ZPR_ALSO_FOR_AVX2 void PulseBuilder::sum(const uint8_t* bytes, std::size_t liste
     const uint32_t* const ends_before = this->ends_before(bytes);
     // Each total is a chain of additions in row order, as a sequential sum of the column
     // would add them: dur_f, ipd_f, snr and intensity in the lanes of one vector, binratio
-    // on its own.
+    // on its own. A value left out of a total is added as 0, which leaves the total as it is.
     PulseSums total = sums;
     f64x4 four = {total.dur_f, total.ipd_f, total.snr, total.intensity};
     double binratio_total = total.binratio;
     for (std::size_t j = 0; j < listed; j += kLanes) {
         const GroupFrames g = GroupFrames::at(bytes, rows_.data(), ends, ends_before, j);
-        const f32x8 intensity = decoder.value(g.lanes, 3, every_lane);
-        const f32x8 snr = intensity / decoder.value(g.lanes, 7, every_lane);
-        const f32x8 binratio = decoder.value(g.lanes, 2, every_lane) / intensity;
-        if (total.pulses == 0 && j == 0) total.first_start_f = g.start[0];
+        const std::size_t lanes = std::min(kLanes, listed - j);
+        f32x8 intensity = decoder.value(g.lanes, 3, every_lane);
+        f32x8 snr = intensity / decoder.value(g.lanes, 7, every_lane);
+        f32x8 binratio = decoder.value(g.lanes, 2, every_lane) / intensity;
+        u32x8 ipd = g.ipd;
+        if (total.pulses == 0 && j == 0) {
+            total.first_start_f = g.start[0];
+            ipd[0] = 0;  // the aperture's first pulse: no gap
+        }
+        // x - x is 0 for a finite x and NaN otherwise: one comparison finds the (rare) groups
+        // with any non-finite value among their pulses.
+        const f32x8 probe = (snr - snr) + (intensity - intensity) + (binratio - binratio);
+        const LaneMask nonfinite = compare(probe, splat<f32x4>(0.0f), std::not_equal_to<>()) & first_lanes(lanes);
+        if (!nonfinite.any()) {
+            total.finite_snr += lanes;
+            total.finite_intensity += lanes;
+            total.finite_binratio += lanes;
+        } else {
+            auto keep_finite = [&](f32x8& values, uint64_t& finite, std::size_t lane) {
+                const bool is_finite = std::isfinite(values[lane]);
+                finite += is_finite;
+                if (!is_finite) values[lane] = 0.0f;
+                return is_finite;
+            };
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                const bool snr_finite = keep_finite(snr, total.finite_snr, lane);
+                const bool intensity_finite = keep_finite(intensity, total.finite_intensity, lane);
+                const bool binratio_finite = keep_finite(binratio, total.finite_binratio, lane);
+                total.nonfinite += !(snr_finite && intensity_finite && binratio_finite);
+            }
+        }
         const std::array<f64x4, kLanes> rows =
-            rows_of(__builtin_convertvector(g.dur, f64x8), __builtin_convertvector(g.ipd, f64x8),
+            rows_of(__builtin_convertvector(g.dur, f64x8), __builtin_convertvector(ipd, f64x8),
                     __builtin_convertvector(snr, f64x8), __builtin_convertvector(intensity, f64x8));
         const f64x8 binratio_wide = __builtin_convertvector(binratio, f64x8);
-        auto add_lanes = [&](std::size_t lanes) __attribute__((always_inline)) {
-            for (std::size_t lane = 0; lane < lanes; ++lane) {
+        auto add_lanes = [&](std::size_t count) __attribute__((always_inline)) {
+            for (std::size_t lane = 0; lane < count; ++lane) {
                 four += rows[lane];
                 binratio_total += binratio_wide[lane];
             }
         };
         // A whole group with a fixed count, which the compiler unrolls.
-        if (listed - j >= kLanes)
+        if (lanes == kLanes)
             add_lanes(kLanes);
         else
-            add_lanes(listed - j);
+            add_lanes(lanes);
     }
     total.dur_f = four[0];
     total.ipd_f = four[1];

@@ -28,9 +28,17 @@ namespace zpr {
 // The kept pulses of one aperture reduced to running totals, added in row order: the count,
 // the sums of five columns as float64 (each value converted exactly), and the first pulse's
 // start_f and the last pulse's end_f.
+//
+// ipd_f is summed over the pulses after the first: the first pulse's ipd_f is no gap between
+// two pulses (unfiltered it is 0). snr, intensity and binratio are summed over their finite
+// values only, each with its own count: one saturated measurement (an infinite quotient, or
+// NaN where infinities meet) would otherwise make the aperture's mean meaningless.
 struct PulseSums {
     uint64_t pulses = 0;
     double dur_f = 0, ipd_f = 0, snr = 0, intensity = 0, binratio = 0;
+    uint64_t finite_snr = 0, finite_intensity = 0, finite_binratio = 0;
+    // Pulses with a non-finite snr, intensity or binratio.
+    uint64_t nonfinite = 0;
     uint32_t first_start_f = 0, last_end_f = 0;
 };
 
