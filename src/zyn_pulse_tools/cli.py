@@ -23,7 +23,8 @@ _COMMANDS = (info, check, subset, merge, export, report)
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="zyn-pulse", description="Work with pulse files (pulses.bin).")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action="version",
+                        version=f"%(prog)s {__version__} (zyn_pulse_reader module {zyn_pulse_reader.__version__})")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument(
         "--progress", action=argparse.BooleanOptionalAction, default=None,
