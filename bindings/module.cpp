@@ -1,5 +1,6 @@
 // The extension module zyn_pulse_reader: merge_pulse_files, PulseReader and PulseFilter,
-// registered in that order and listed in __all__, plus PanicException for internal faults.
+// registered in that order and listed in __all__, plus PanicException for internal faults and
+// __version__ (ZPR_VERSION, defined by the build).
 #include "py_support.hpp"
 #include "pulse_filter/py_pulse_filter.hpp"
 #include "pulse_reader/batch_iterator.hpp"
@@ -52,6 +53,7 @@ PyObject* create_module() {
         set_panic_exception(panic);  // kept for the life of the process
     }
     check_status(PyObject_SetAttrString(module.get(), "PanicException", panic_exception()));
+    check_status(PyModule_AddStringConstant(module.get(), "__version__", ZPR_VERSION));
     return module.release();
 }
 

@@ -18,6 +18,9 @@ from typing_extensions import disjoint_base
 
 __all__ = ["merge_pulse_files", "PulseReader", "PulseFilter"]
 
+# The release, as in the package's metadata (pyproject.toml's version, compiled in).
+__version__: str
+
 # A float criterion takes anything Python's float() conversion takes apart from strings:
 # float, int, and NumPy scalars.
 _Float: TypeAlias = SupportsFloat | SupportsIndex

@@ -1,5 +1,7 @@
 #include "column_memory.hpp"
 
+#include "linux_calls.hpp"
+
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -37,8 +39,7 @@ void* map_huge_pages(std::size_t bytes) noexcept {
     if (aligned > start) ::munmap(raw, aligned - start);
     const std::size_t tail = start + mapped - (aligned + bytes);
     if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-    // Advice only: without transparent huge pages the buffer simply uses small pages.
-    ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+    advise_huge_pages(reinterpret_cast<void*>(aligned), bytes);
     return reinterpret_cast<void*>(aligned);
 }
 

@@ -2,6 +2,7 @@
 
 #include "background_writes.hpp"
 #include "error.hpp"
+#include "linux_calls.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -185,9 +186,9 @@ void BufferedWriter::write_from(const File& source, uint64_t offset, uint64_t le
 uint64_t BufferedWriter::copy_in_kernel(const File& source, uint64_t offset, uint64_t length) {
     uint64_t copied = 0;
     while (copied < length) {
-        loff_t source_offset = loff_t(offset + copied);
+        uint64_t source_offset = offset + copied;
         const std::size_t piece = std::size_t(std::min<uint64_t>(length - copied, uint64_t(1) << 30));
-        const ssize_t done = ::copy_file_range(source.fd(), &source_offset, file_.fd(), nullptr, piece, 0);
+        const long done = copy_between_files(source.fd(), source_offset, file_.fd(), piece);
         if (done < 0) {
             if (errno == EINTR) continue;
             // Not supported between these files: the caller copies through the buffer.

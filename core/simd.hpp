@@ -23,6 +23,11 @@ inline constexpr std::size_t kLanes = 8;
 // register instead of two, which takes about a fifth off a filtered pulses query. Both
 // versions compute the same bits: AVX2 brings no fused multiply-add, whose single rounding
 // would change results.
+//
+// Such a function must never throw (declare it noexcept and with this mark on its
+// declaration too, as clang requires): GCC calls it through a dispatcher that it takes to
+// throw nothing, so callers carry no unwinding entry for the call, and an exception leaving
+// the function ends the process in std::terminate instead of reaching a handler.
 #ifdef ZPR_AVX2_CLONES
 #define ZPR_ALSO_FOR_AVX2 __attribute__((target_clones("avx2", "default")))
 #else

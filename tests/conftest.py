@@ -5,10 +5,16 @@ from __future__ import annotations
 
 import gc
 import os
+from pathlib import Path
 
 import pytest
 
+import zyn_pulse_reader
 from pulsefile import DEFAULT_METADATA, PulseFile
+
+# The module's stub as installed beside it (by pip, or by the build's install step): read
+# there, the tests also run outside the checkout, against an installed wheel.
+STUB = Path(zyn_pulse_reader.__file__).with_name("zyn_pulse_reader.pyi")
 
 
 @pytest.fixture
@@ -42,12 +48,19 @@ def metadata_with(**changes) -> dict:
 
 
 def open_fds() -> dict[int, str]:
-    """The process's open file descriptors and what they point at."""
+    """The process's open file descriptors and what they point at (Linux's /proc names the
+    file; macOS's /dev/fd has no links, so there the device and inode stand for it)."""
+    proc = os.path.isdir("/proc/self/fd")
+    folder = "/proc/self/fd" if proc else "/dev/fd"
     fds = {}
-    for name in os.listdir("/proc/self/fd"):
+    for name in os.listdir(folder):
         try:
-            fds[int(name)] = os.readlink(f"/proc/self/fd/{name}")
-        except FileNotFoundError:  # the descriptor listdir itself used
+            if proc:
+                fds[int(name)] = os.readlink(f"{folder}/{name}")
+            else:
+                status = os.fstat(int(name))
+                fds[int(name)] = f"device {status.st_dev} inode {status.st_ino}"
+        except OSError:  # the descriptor listdir itself used
             pass
     return fds
 

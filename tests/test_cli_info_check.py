@@ -13,6 +13,7 @@ import pytest
 from cli_runs import run_file, unknown, zyn_pulse
 from conftest import metadata_with
 from pulsefile import PulseFile
+import zyn_pulse_reader
 from zyn_pulse_reader import PulseReader
 import zyn_pulse_tools
 from zyn_pulse_tools.cli import main
@@ -27,7 +28,10 @@ def test_help_version_and_usage_errors(capsys):
         script = shutil.which("zyn-pulse", path=str(Path(sys.executable).parent))
         assert script, "the zyn-pulse script is not installed beside the interpreter"
         version = subprocess.run([script, "--version"], capture_output=True, text=True)
-        assert version.returncode == 0 and version.stdout.startswith("zyn-pulse ")
+        # One version, pyproject.toml's: in the package's metadata and compiled into the module.
+        assert zyn_pulse_tools.__version__ == zyn_pulse_reader.__version__ != "0+unknown"
+        assert version.returncode == 0
+        assert version.stdout == f"zyn-pulse {zyn_pulse_tools.__version__} (zyn_pulse_reader module {zyn_pulse_reader.__version__})\n"
     for command in SUBCOMMANDS:
         with pytest.raises(SystemExit) as exited:
             main([command, "--help"])

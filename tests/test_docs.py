@@ -19,6 +19,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import STUB
 from pulsefile import Aperture, PulseFile, pulse
 from zyn_pulse_reader import PulseReader
 from zyn_pulse_tools.cli import main
@@ -152,7 +153,7 @@ def test_column_tables_list_every_column_in_order(sample_runs):
 
 
 def test_filter_table_lists_every_pulse_filter_keyword():
-    stub = ast.parse((ROOT / "bindings" / "zyn_pulse_reader.pyi").read_text(encoding="utf-8"))
+    stub = ast.parse(STUB.read_text(encoding="utf-8"))
     pulse_filter = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "PulseFilter")
     constructor = next(n for n in pulse_filter.body if isinstance(n, ast.FunctionDef) and n.name == "__new__")
     assert table_names("Filtering pulses") == [a.arg for a in constructor.args.kwonlyargs]

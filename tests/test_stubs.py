@@ -17,11 +17,11 @@ from pathlib import Path
 import pytest
 
 import zyn_pulse_reader as zpr
+import zyn_pulse_tools
+from conftest import STUB
 from pulsefile import Aperture, background, pulse
 from zyn_pulse_reader import PulseFilter, PulseReader
 
-ROOT = Path(__file__).resolve().parent.parent
-STUB = ROOT / "bindings" / "zyn_pulse_reader.pyi"
 USAGE = Path(__file__).resolve().parent / "typing_usage.py"
 # Dunder members that are part of the API (construction and the context-manager protocol).
 API_DUNDERS = {"__new__", "__enter__", "__exit__"}
@@ -188,8 +188,10 @@ def test_mypy_strict_accepts_the_tools_package(tmp_path):
     # The package's optional dependencies are part of what mypy checks it against.
     for optional in ("dask", "distributed"):
         pytest.importorskip(optional)
+    # By name: the installed package, as its users' checkers see it (a path inside
+    # site-packages would make mypy take all of site-packages for the project's sources).
     result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={tmp_path / 'cache'}",
-                      str(ROOT / "src" / "zyn_pulse_tools"), cwd=tmp_path)
+                      "-p", "zyn_pulse_tools", cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -42,7 +42,8 @@ def chosen_command(argv: Sequence[str]) -> str | None:
 def build_parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
     """The parser of `argv`'s subcommand (of every subcommand when `argv` is None)."""
     parser = argparse.ArgumentParser(prog="zyn-pulse", description="Work with pulse files (pulses.bin).")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument("--version", action="version",
+                        version=f"%(prog)s {__version__} (zyn_pulse_reader module {zyn_pulse_reader.__version__})")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument(
         "--progress", action=argparse.BooleanOptionalAction, default=None,

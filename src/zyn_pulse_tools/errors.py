@@ -10,8 +10,5 @@ class CommandError(Exception):
 class MissingExtra(CommandError):
     """An optional dependency of a subcommand is not installed."""
 
-    def __init__(self, module: str, extra: str, command: str) -> None:
-        super().__init__(
-            f"{command} needs {module}, which is not installed: "
-            f'pip install "zyn_pulse_reader[{extra}]"'
-        )
+    def __init__(self, module: str, install: str, command: str) -> None:
+        super().__init__(f"{command} needs {module}, which is not installed: {install}")

@@ -57,7 +57,13 @@ std::size_t PulseBuilder::list_kept(const uint8_t* bytes, std::size_t count) {
     const std::size_t found = list_pulses(bytes, count);
     if (found == 0) return 0;
     const uint32_t last_end = ends_[found];
-    const std::size_t listed = filter_ ? keep_filtered(bytes, found) : found;
+    std::size_t listed = found;
+    if (filter_) {
+        ends_before_.make_room(found + kLanes);
+        const std::optional<std::size_t> kept = keep_filtered(bytes, found);
+        if (!kept) throw Error(kUnsortedPulsesMessage);
+        listed = *kept;
+    }
     last_end_ = last_end;
     any_pulse_ = true;
     return listed;
@@ -81,8 +87,8 @@ std::size_t PulseBuilder::list_pulses(const uint8_t* bytes, std::size_t count) {
     return found;
 }
 
-ZPR_ALSO_FOR_AVX2 std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, std::size_t found) {
-    ends_before_.make_room(found + kLanes);
+ZPR_ALSO_FOR_AVX2 std::optional<std::size_t> PulseBuilder::keep_filtered(const uint8_t* bytes,
+                                                                        std::size_t found) noexcept {
     const f32x8 fps = splat<f32x8>(fps_);
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));
     // Local copies, which the stores to the lists below cannot be taken to change.
@@ -107,7 +113,7 @@ ZPR_ALSO_FOR_AVX2 std::size_t PulseBuilder::keep_filtered(const uint8_t* bytes, 
         // Every pulse, dropped or not, must start after the previous one's end (the first
         // pulse after frame 0).
         const LaneMask unsorted = compare(start, end_before, std::less_equal<>());
-        if ((unsorted & first_lanes(lanes_here)).any()) throw Error(kUnsortedPulsesMessage);
+        if ((unsorted & first_lanes(lanes_here)).any()) return std::nullopt;
 
         // Only the quantities the criteria look at are worked out.
         PulseLanes p{};
@@ -233,7 +239,7 @@ struct PulseGroup {
 
 }  // namespace
 
-ZPR_ALSO_FOR_AVX2 void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position) {
+ZPR_ALSO_FOR_AVX2 void PulseBuilder::emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position) noexcept {
     const f32x8 fps = splat<f32x8>(fps_);
     const u64x8 aperture = splat<u64x8>(aperture_);
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));  // all six measurement words are scaled
@@ -306,7 +312,7 @@ __attribute__((always_inline)) inline std::array<f64x4, kLanes> rows_of(f64x8 a,
 
 }  // namespace
 
-ZPR_ALSO_FOR_AVX2 void PulseBuilder::sum(const uint8_t* bytes, std::size_t listed, PulseSums& sums) {
+ZPR_ALSO_FOR_AVX2 void PulseBuilder::sum(const uint8_t* bytes, std::size_t listed, PulseSums& sums) noexcept {
     const i16x8 every_lane = splat<i16x8>(int16_t(-1));
     const LaneDecoder decoder = decoder_;
     const uint32_t* const ends = &ends_[1];
@@ -377,7 +383,7 @@ ZPR_ALSO_FOR_AVX2 void PulseBuilder::sum(const uint8_t* bytes, std::size_t liste
     count_written(listed, ends[listed - 1]);
 }
 
-const uint32_t* PulseBuilder::ends_before(const uint8_t* bytes) {
+const uint32_t* PulseBuilder::ends_before(const uint8_t* bytes) noexcept {
     // Filtered, the end was listed with the pulse. Unfiltered, it is the end of the pulse
     // before, listed just before the pulse's own; the first pulse of the aperture counts from
     // its own start, so that its ipd_f is 0.
@@ -386,7 +392,7 @@ const uint32_t* PulseBuilder::ends_before(const uint8_t* bytes) {
     return ends_.data();
 }
 
-void PulseBuilder::count_written(std::size_t listed, uint32_t last_end) {
+void PulseBuilder::count_written(std::size_t listed, uint32_t last_end) noexcept {
     row_ += listed;
     last_written_end_ = last_end;
     any_written_ = true;

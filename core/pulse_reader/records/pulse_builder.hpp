@@ -88,17 +88,21 @@ private:
     std::size_t list_kept(const uint8_t* bytes, std::size_t count);
     // Pass 1: lists the pulse records of the piece; returns how many.
     std::size_t list_pulses(const uint8_t* bytes, std::size_t count);
+    // The passes below are compiled twice and must not throw (see ZPR_ALSO_FOR_AVX2): their
+    // callers reserve the room they fill and report their failures.
+    //
     // Pass 2: keeps the listed pulses that pass the filter, with the end of the pulse before
-    // each (for ipd_f); returns how many.
-    std::size_t keep_filtered(const uint8_t* bytes, std::size_t found);
+    // each (for ipd_f), in room for found + kLanes entries; returns how many, or nothing when
+    // a pulse does not start after the previous pulse's end.
+    ZPR_ALSO_FOR_AVX2 std::optional<std::size_t> keep_filtered(const uint8_t* bytes, std::size_t found) noexcept;
     // Pass 3: decodes the first `listed` listed pulses into the rows from row_ on.
-    void emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position);
+    ZPR_ALSO_FOR_AVX2 void emit(const uint8_t* bytes, std::size_t listed, uint64_t first_position) noexcept;
     // Pass 3 for a summary: adds the first `listed` listed pulses to `sums`.
-    void sum(const uint8_t* bytes, std::size_t listed, PulseSums& sums);
+    ZPR_ALSO_FOR_AVX2 void sum(const uint8_t* bytes, std::size_t listed, PulseSums& sums) noexcept;
     // The end each listed pulse's ipd_f counts from, entry by entry.
-    const uint32_t* ends_before(const uint8_t* bytes);
+    const uint32_t* ends_before(const uint8_t* bytes) noexcept;
     // Counts `listed` pulses as written, the last ending at `last_end`.
-    void count_written(std::size_t listed, uint32_t last_end);
+    void count_written(std::size_t listed, uint32_t last_end) noexcept;
 
     float fps_;
     const LaneDecoder& decoder_;
