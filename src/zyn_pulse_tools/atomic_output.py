@@ -2,7 +2,8 @@
 
 Every output is written under a private temporary folder beside its target (so the final
 rename never crosses file systems) and moved into place with ``os.replace`` once complete.
-A failure, or Ctrl-C, removes the temporary folder and leaves any existing target as it was.
+A failure, or Ctrl-C, removes the temporary folder and leaves any existing target as it was;
+in the ``zyn-pulse`` command, Ctrl-C is held back from the rename on (see interrupts).
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from zyn_pulse_tools.errors import CommandError
+from zyn_pulse_tools.interrupts import completing
 
 
 def _same_file(a: Path, b: Path) -> bool:
@@ -50,7 +52,8 @@ def atomic_output(output: str, force: bool, inputs: Sequence[str] = ()) -> Itera
     try:
         temporary = os.path.join(folder, target.name)
         yield temporary
-        os.replace(temporary, target)
+        with completing():
+            os.replace(temporary, target)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

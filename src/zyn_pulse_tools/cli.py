@@ -3,25 +3,32 @@
 Each subcommand lives in its own module under ``zyn_pulse_tools.commands`` with a
 ``register`` function that adds its parser; the work functions there are importable without
 the command line. Failures print one line, ``zyn-pulse: error: <message>``, and exit with
-status 1; usage errors exit with status 2 (argparse's convention).
+status 1; usage errors exit with status 2 (argparse's convention). Ctrl-C prints
+``zyn-pulse: interrupted`` and exits with status 130, unless the output was complete.
+
+This module imports little at first: the command takes over Ctrl-C before the heavy imports
+(NumPy, pandas, the extension module), which then hold it back until they are done, so that
+an interrupt during start-up ends as cleanly as one during the work.
 """
 
 from __future__ import annotations
 
-import argparse
 import sys
-from collections.abc import Sequence
 
-import zyn_pulse_reader
+from zyn_pulse_tools import interrupts
 
-from zyn_pulse_tools import __version__
-from zyn_pulse_tools.commands import check, export, info, merge, report, subset
-from zyn_pulse_tools.errors import CommandError
-
-_COMMANDS = (info, check, subset, merge, export, report)
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Sequence
 
 
 def build_parser() -> argparse.ArgumentParser:
+    import argparse
+
+    from zyn_pulse_tools import __version__
+    from zyn_pulse_tools.commands import check, export, info, merge, report, subset
+
     parser = argparse.ArgumentParser(prog="zyn-pulse", description="Work with pulse files (pulses.bin).")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     common = argparse.ArgumentParser(add_help=False)
@@ -30,7 +37,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="show progress bars on standard error (default: when it is a terminal)",
     )
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for command in _COMMANDS:
+    for command in (info, check, subset, merge, export, report):
         command.register(subparsers, common)
     return parser
 
@@ -40,15 +47,30 @@ def _fail(message: str) -> int:
     return 1
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+def _run(argv: Sequence[str] | None) -> int:
+    with interrupts.held():
+        import zyn_pulse_reader
+
+        from zyn_pulse_tools.errors import CommandError
+
+        parser = build_parser()
+    args = parser.parse_args(argv)
     try:
         status: int = args.run(args)
-    except KeyboardInterrupt:
-        print("zyn-pulse: interrupted", file=sys.stderr)
-        return 130
     except (CommandError, RuntimeError, OSError, ValueError) as error:
         return _fail(str(error) or type(error).__name__)
     except zyn_pulse_reader.PanicException as fault:
         return _fail(str(fault))
     return status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with `argv` (default: the program's arguments). Run as the program
+    (no `argv`), it takes over Ctrl-C for the rest of the process."""
+    if argv is None:
+        interrupts.install()
+    try:
+        return _run(argv)
+    except KeyboardInterrupt:
+        print("zyn-pulse: interrupted", file=sys.stderr)
+        return 130

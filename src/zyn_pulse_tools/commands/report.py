@@ -13,6 +13,7 @@ import argparse
 import base64
 import html
 import io
+import threading
 from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any
@@ -48,9 +49,11 @@ def read_summary(path: str) -> RunFacts:
         return RunFacts(path, reader.metadata, reader.summary())
 
 
-def count_record_kinds(facts: RunFacts, bar: Any) -> None:
+def count_record_kinds(facts: RunFacts, bar: Any, stop: threading.Event) -> None:
     with PulseReader(facts.path) as reader:
         for records in reader.iter_all_records():
+            if stop.is_set():
+                return
             facts.record_kinds.update(kind_counts(records))
             bar.update(len(records))
 
@@ -58,8 +61,8 @@ def count_record_kinds(facts: RunFacts, bar: Any) -> None:
 def fill(facts: RunFacts, bar: Any) -> None:
     """Walks the run's pulses into the histograms and, on a second reader and thread at the
     same time, its records into the kind counts."""
-    counting = Background(lambda: count_record_kinds(facts, bar), "zyn-pulse-record-kinds")
-    with PulseReader(facts.path) as reader:
+    with Background(lambda stop: count_record_kinds(facts, bar, stop), "zyn-pulse-record-kinds"), \
+            PulseReader(facts.path) as reader:
         done = RecordsDone(facts.summary["records"])
         counted = 0
         for pulses in reader.iter_pulses():
@@ -69,7 +72,6 @@ def fill(facts: RunFacts, bar: Any) -> None:
             now = done.after(pulses)
             bar.update(now - counted)
             counted = now
-    counting.join()
 
 
 def grid_image(summary: pd.DataFrame, values: str, rows: int, cols: int) -> npt.NDArray[np.float64]:
