@@ -44,6 +44,13 @@ def install() -> None:
         signal.signal(signal.SIGINT, _on_sigint)
 
 
+def ignore_from_now_on() -> None:
+    """Ignores SIGINT once the command has ended: the interpreter puts back the default
+    action (death by the signal) while it shuts down, but leaves an ignored signal ignored."""
+    if signal.getsignal(signal.SIGINT) is _on_sigint:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 class held:
     """Holds Ctrl-C back while the block runs; one that came meanwhile is raised at its end."""
 
