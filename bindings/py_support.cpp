@@ -114,8 +114,38 @@ void set_error(PyObject* type, std::string_view message, std::span<const NameSpa
 
 }  // namespace
 
-void raise(PyObject* type, const std::string& message) {
+void add_notes(const std::vector<Message>& notes) noexcept {
+    if (notes.empty() || !PyErr_Occurred()) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exception = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *exception = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &exception, &traceback);
+    PyErr_NormalizeException(&type, &exception, &traceback);
+    if (traceback != nullptr) PyException_SetTraceback(exception, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+#endif
+    // A note that cannot be added is left out: the error itself still goes up.
+    try {
+        for (const Message& note : notes) {
+            PyRef text = message_text(note.str(), note.names());
+            PyRef added = checked(PyObject_CallMethod(exception, "add_note", "O", text.get()));
+        }
+    } catch (const PythonError&) {
+        PyErr_Clear();
+    } catch (const std::bad_alloc&) {
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyErr_Restore(PyObject_Type(exception), exception, PyException_GetTraceback(exception));
+#endif
+}
+
+void raise(PyObject* type, const std::string& message, const std::vector<Message>& notes) {
     set_error(type, message);
+    add_notes(notes);
     throw PythonError{};
 }
 
@@ -135,8 +165,10 @@ void set_python_error(std::exception_ptr failure) {
         // Already set.
     } catch (const Error& error) {
         set_error(PyExc_RuntimeError, error.message(), error.file_names());
+        add_notes(error.notes());
     } catch (const InternalFault& fault) {
         set_error(g_panic_exception, fault.message(), fault.file_names());
+        add_notes(fault.notes());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const Stopped&) {

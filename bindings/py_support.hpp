@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace zpr::py {
 
@@ -69,8 +70,11 @@ void check_status(int status);
 // os.fsdecode would (surrogate escapes for undecodable bytes) so they name the same file.
 PyRef message_text(std::string_view message, std::span<const NameSpan> file_names = {});
 
-// Raises `type` with `message` as text (see message_text).
-[[noreturn]] void raise(PyObject* type, const std::string& message);
+// Raises `type` with `message` as text (see message_text) and `notes` added.
+[[noreturn]] void raise(PyObject* type, const std::string& message, const std::vector<Message>& notes = {});
+
+// Adds `notes` to the pending exception (BaseException.add_note), leaving its text unchanged.
+void add_notes(const std::vector<Message>& notes) noexcept;
 
 // The module's exception for internal faults, derived from BaseException.
 PyObject* panic_exception();

@@ -27,7 +27,7 @@ auto run_query(const char* prefix, Query&& query, bool short_query = false) {
     try {
         return without_gil(std::forward<Query>(query), !short_query);
     } catch (const Error& error) {
-        raise(PyExc_RuntimeError, std::string(prefix) + error.message());
+        raise(PyExc_RuntimeError, std::string(prefix) + error.message(), error.notes());
     }
 }
 

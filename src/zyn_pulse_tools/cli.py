@@ -2,8 +2,8 @@
 
 Each subcommand lives in its own module under ``zyn_pulse_tools.commands`` with a
 ``register`` function that adds its parser; the work functions there are importable without
-the command line. Failures print one line, ``zyn-pulse: error: <message>``, and exit with
-status 1; usage errors exit with status 2 (argparse's convention). Ctrl-C prints
+the command line. Failures print one line, ``zyn-pulse: error: <message>`` (or
+``zyn-pulse: FILE: <message>`` for a failure of one input file), and exit with status 1; usage errors exit with status 2 (argparse's convention). Ctrl-C prints
 ``zyn-pulse: interrupted`` and exits with status 130, unless the output was complete.
 
 This module imports little at first: the command takes over Ctrl-C before the heavy imports
@@ -42,25 +42,23 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _fail(message: str) -> int:
-    print(f"zyn-pulse: error: {message}", file=sys.stderr)
+def _fail(line: str) -> int:
+    print(f"zyn-pulse: {line}", file=sys.stderr)
     return 1
 
 
 def _run(argv: Sequence[str] | None) -> int:
     with interrupts.held():
-        import zyn_pulse_reader
-
-        from zyn_pulse_tools.errors import CommandError
+        from zyn_pulse_tools.errors import FILE_ERRORS, CommandError, FileFailure, failure_text
 
         parser = build_parser()
     args = parser.parse_args(argv)
     try:
         status: int = args.run(args)
-    except (CommandError, RuntimeError, OSError, ValueError) as error:
-        return _fail(str(error) or type(error).__name__)
-    except zyn_pulse_reader.PanicException as fault:
-        return _fail(str(fault))
+    except FileFailure as failure:
+        return _fail(str(failure))
+    except (*FILE_ERRORS, CommandError) as error:
+        return _fail(f"error: {failure_text(error)}")
     return status
 
 
@@ -70,7 +68,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     if argv is None:
         interrupts.install()
     try:
-        return _run(argv)
+        status = _run(argv)
     except KeyboardInterrupt:
         print("zyn-pulse: interrupted", file=sys.stderr)
-        return 130
+        status = 130
+    if argv is None:
+        interrupts.ignore_from_now_on()
+    return status

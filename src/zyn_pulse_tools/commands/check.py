@@ -22,6 +22,7 @@ import zyn_pulse_reader
 from tqdm import tqdm
 from zyn_pulse_reader import PulseReader
 
+from zyn_pulse_tools.errors import failure_text
 from zyn_pulse_tools.file_layout import BLOCK_HEADER_SIZE, RECORD_SIZE, FileLayout, LayoutError, read_layout
 from zyn_pulse_tools.record_kinds import unknown_record_apertures
 from zyn_pulse_tools.progress import finish, new_bar, progress_wanted
@@ -138,7 +139,7 @@ def check_file(path: str, layout: LayoutFindings, bar: tqdm[Any]) -> list[Proble
     try:
         reader = PulseReader(path)
     except (RuntimeError, OSError, zyn_pulse_reader.PanicException) as error:
-        return [Problem(path, str(error))]
+        return [Problem(path, failure_text(error, path))]
     whole = [message for aperture, message in layout.problems if aperture is None]
     # A damaged run can have hundreds of thousands: plain tuples until sorted.
     by_aperture = [(aperture, message) for aperture, message in layout.problems if aperture is not None]

@@ -25,6 +25,7 @@ from zyn_pulse_reader import PulseReader
 
 from zyn_pulse_tools.atomic_output import add_output_options, atomic_output
 from zyn_pulse_tools.background import Background
+from zyn_pulse_tools.errors import CommandError, for_each_file
 from zyn_pulse_tools.extras import require
 from zyn_pulse_tools.histogram import LogHistogram
 from zyn_pulse_tools.progress import RecordsDone, finish, new_bar, progress_wanted
@@ -180,23 +181,32 @@ def render_html(runs: list[RunFacts]) -> str:
     return "\n".join(parts)
 
 
-def write_report(paths: list[str], output: str, *, force: bool = False, show_progress: bool = False) -> None:
+def write_report(paths: list[str], output: str, *, force: bool = False, show_progress: bool = False) -> bool:
+    """Writes the report of every file that can be read and returns whether any could not
+    (each is reported as it fails); with none readable, no report is written."""
     require("matplotlib", "report", "report")
     with atomic_output(output, force, paths) as temporary:
-        runs = [read_summary(path) for path in paths]
+        summaries, failed = for_each_file(paths, read_summary)
         # Each record is read twice: once for the pulses, once for the record kinds.
-        total = sum(2 * int(facts.summary["records"].sum()) for facts in runs)
+        total = sum(2 * int(facts.summary["records"].sum()) for facts in summaries)
         with new_bar(total, "rec", "report", show_progress) as bar:
-            for facts in runs:
+
+            def filled(facts: RunFacts) -> RunFacts:
                 fill(facts, bar)
+                return facts
+
+            runs, failed_fill = for_each_file(summaries, filled, lambda facts: facts.path)
             finish(bar)
+        if not runs:
+            raise CommandError("no file could be read: no report written")
         with open(temporary, "w", encoding="utf-8") as page:
             page.write(render_html(runs))
+    return failed or failed_fill
 
 
 def run(args: argparse.Namespace) -> int:
-    write_report(args.files, args.output, force=args.force, show_progress=progress_wanted(args.progress))
-    return 0
+    failed = write_report(args.files, args.output, force=args.force, show_progress=progress_wanted(args.progress))
+    return 1 if failed else 0
 
 
 def register(subparsers: Any, common: argparse.ArgumentParser) -> None:
