@@ -441,3 +441,28 @@ def test_signature_and_docstring():
     assert merge_pulse_files.__text_signature__ == "(file_names, new_file_name)"
     assert str(inspect.signature(merge_pulse_files)) == "(file_names, new_file_name)"
     assert merge_pulse_files.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    "second, what",
+    [
+        ({"encodings": [(0, 2, 0)] * 8}, "encoding records differ from those of "),
+        ({"encodings": DEFAULT_ENCODINGS[:7] + [(1, 0, 0)]}, "encoding records differ from those of "),
+        ({"fps": 50}, '"fps" (50) differs from the "fps" (100) of '),
+        ({"fps": 100.5}, '"fps" (100.5) differs from the "fps" (100) of '),
+        ({"cols": 8}, '"cols" (8) differs from the "cols" (20) of '),
+    ],
+    ids=["encodings", "one-encoding-byte", "fps", "fps-fraction", "cols"],
+)
+def test_strips_of_different_runs_are_refused(tmp_path, second, what):
+    # A mend of the merge as it was: it took the first input's encodings, fps and cols for all.
+    inputs = [strip(tmp_path / "a.bin", [0, 5]), strip(tmp_path / "b.bin", [1], **second),
+              strip(tmp_path / "c.bin", [2])]
+    before = Snapshot(*inputs)
+    out = tmp_path / "merged.bin"
+    with pytest.raises(RuntimeError) as refusal:
+        merge_pulse_files([str(p) for p in inputs], str(out))
+    assert str(refusal.value) == f"Cannot merge {inputs[1]}: its {what}{inputs[0]}"
+    assert refusal.value.__notes__ == ["only strips of one run can be merged", f"while merging into {out}"]
+    assert not out.exists()
+    before.assert_unchanged()

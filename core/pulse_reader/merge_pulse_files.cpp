@@ -87,19 +87,15 @@ void check_same_run(const std::vector<const PulseReader*>& readers, const std::v
         error.add_note(Message("only strips of one run can be merged"));
         throw error;
     };
-    // A member as the file writes it.
-    auto member = [](const PulseReader& reader, const char* key) {
-        const Json& metadata = reader.metadata();
-        return metadata.is_object() && metadata.contains(key) ? metadata[key].dump() : std::string("missing");
-    };
+    // "fps" as the file writes it (a reader's metadata always holds it).
+    auto fps = [](const PulseReader& reader) { return reader.metadata()["fps"].dump(); };
     for (std::size_t k = 1; k < readers.size(); ++k) {
         const auto& records = readers[k]->encoding_records();
         for (std::size_t i = 0; i < records.size(); ++i)
             if (!records[i].same_bytes(first.encoding_records()[i]))
                 refuse(k, "encoding records differ from those of ");
         if (readers[k]->fps() != first.fps())
-            refuse(k, "\"fps\" (" + member(*readers[k], "fps") + ") differs from the \"fps\" (" + member(first, "fps") +
-                          ") of ");
+            refuse(k, "\"fps\" (" + fps(*readers[k]) + ") differs from the \"fps\" (" + fps(first) + ") of ");
         if (strips[k].cols != strips[0].cols)
             refuse(k, "\"cols\" (" + std::to_string(strips[k].cols) + ") differs from the \"cols\" (" +
                           std::to_string(strips[0].cols) + ") of ");
