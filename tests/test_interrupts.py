@@ -58,6 +58,7 @@ def runs(tmp_path_factory) -> dict[str, Path]:
     return {
         "run": write_run(folder / "run.bin", 20_000, 100),  # 2,000,000 records, 32 MB
         "medium": write_run(folder / "medium.bin", 10_000, 50),
+        "medium_copy": write_run(folder / "medium_copy.bin", 10_000, 50),  # a second strip of the run
         "small": write_run(folder / "small.bin", 2_000, 20),
         "big": write_run(folder / "big.bin", 1, 2_000_000),  # one aperture of 2,000,000 records
     }
@@ -92,7 +93,7 @@ def run_command(args: list[str], delay: float | None) -> tuple[int, str, float]:
 
 
 COMMANDS = {
-    "merge": (["merge", "{medium}", "{medium}"], "out.bin"),
+    "merge": (["merge", "{medium}", "{medium_copy}"], "out.bin"),
     "subset": (["subset", "{medium}", "--min-pulses", "1"], "out.bin"),
     "export": (["export", "{small}"], "out.csv"),
     "report": (["report", "{small}"], "out.html"),
