@@ -52,6 +52,18 @@ def write_run(path: Path, apertures: int, records_each: int, cols: int = 100) ->
     return path
 
 
+@pytest.fixture(autouse=True, scope="module")
+def sigint_not_ignored():
+    """The children must start with SIGINT's default action. A shell starts background jobs
+    with SIGINT ignored, which the children would inherit and (rightly) keep; a handler in
+    this process is reset to the default in them instead."""
+    previous = signal.getsignal(signal.SIGINT)
+    if previous is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 @pytest.fixture(scope="module")
 def runs(tmp_path_factory) -> dict[str, Path]:
     folder = tmp_path_factory.mktemp("interrupts")
