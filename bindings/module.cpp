@@ -36,6 +36,7 @@ void add_member(PyObject* module, const char* name, PyObject* value) {
 }
 
 PyObject* create_module() {
+    remember_main_thread();
     PyRef module = checked(PyModule_Create(&module_definition));
     PyRef merge = checked(PyCFunction_NewEx(&module_functions[0], nullptr, module.get()));
     add_member(module.get(), "merge_pulse_files", merge.get());

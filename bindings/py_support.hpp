@@ -6,13 +6,16 @@
 #include <Python.h>
 
 #include "error.hpp"
+#include "stop_request.hpp"
 
 #include <exception>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace zpr::py {
 
@@ -67,8 +70,11 @@ void check_status(int status);
 // os.fsdecode would (surrogate escapes for undecodable bytes) so they name the same file.
 PyRef message_text(std::string_view message, std::span<const NameSpan> file_names = {});
 
-// Raises `type` with `message` as text (see message_text).
-[[noreturn]] void raise(PyObject* type, const std::string& message);
+// Raises `type` with `message` as text (see message_text) and `notes` added.
+[[noreturn]] void raise(PyObject* type, const std::string& message, const std::vector<Message>& notes = {});
+
+// Adds `notes` to the pending exception (BaseException.add_note), leaving its text unchanged.
+void add_notes(const std::vector<Message>& notes) noexcept;
 
 // The module's exception for internal faults, derived from BaseException.
 PyObject* panic_exception();
@@ -92,20 +98,37 @@ PyObject* guarded(Body&& body) noexcept {
     }
 }
 
+// Remembers the interpreter's main thread, the one that runs signal handlers (and so sees
+// Ctrl-C); called once when the module is created.
+void remember_main_thread();
+
+// Runs `run` with the interpreter lock released. On the main thread it runs on a worker
+// thread, under a stop request, while this thread takes the lock every few tens of
+// milliseconds to run pending signal handlers: when one raises (KeyboardInterrupt for
+// Ctrl-C), the work is asked to stop and waited for, and the result is true with that
+// exception pending. Other threads cannot see signals, and work too short to be worth a
+// thread (`watch_signals` false) is not watched: `run` then runs on this thread. `run` must
+// catch everything it throws.
+bool run_interruptible(const std::function<void()>& run, bool watch_signals);
+
 // Runs pure core work with the interpreter lock released. `work` must not touch any Python
-// object. Its failure is rethrown once the lock is held again.
+// object. Its failure is rethrown once the lock is held again; work interrupted by a signal
+// handler that raised (Ctrl-C) unwinds, and the handler's exception is raised instead,
+// whatever the work's outcome. Handing the work to a thread costs tens of microseconds:
+// `watch_signals` false runs short work unwatched.
 template <class Work>
-auto without_gil(Work&& work) {
+auto without_gil(Work&& work, bool watch_signals = true) {
     using Result = decltype(work());
     std::optional<Result> result;
     std::exception_ptr failure;
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        result.emplace(work());
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
+    const bool interrupted = run_interruptible([&] {
+        try {
+            result.emplace(work());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }, watch_signals);
+    if (interrupted) throw PythonError{};
     if (failure) std::rethrow_exception(failure);
     return std::move(*result);
 }

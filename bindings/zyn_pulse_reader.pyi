@@ -37,7 +37,7 @@ _FileName: TypeAlias = str | PathLike[str] | PathLike[bytes]
 
 class _FilterKwargs(TypedDict, total=False):
     """The keyword arguments of PulseFilter as a dictionary. At run time unknown keys are
-    ignored; a type checker reports them, as it does for PulseFilter(...)."""
+    ignored with a UserWarning; a type checker reports them, as it does for PulseFilter(...)."""
 
     min_dur_f: SupportsIndex
     min_dur_s: _Float
@@ -62,7 +62,8 @@ class PulseFilter:
     """Pulse criteria, fixed at construction and passed on to PulseReader calls.
 
     Every criterion is optional and inclusive; a keyword that is left out is not applied.
-    Unknown keywords are ignored at run time; None is never accepted for a criterion.
+    Unknown keywords are ignored at run time, each with a UserWarning that names the nearest
+    known one; None is never accepted for a criterion.
     """
 
     def __new__(

@@ -54,6 +54,8 @@ private:
 
 namespace detail {
 
+// A message, and notes that say more beside it (which file, why) without changing it: the
+// code that an error passes through on its way out adds what it knows.
 class MessageException : public std::exception {
 public:
     explicit MessageException(std::string message) : message_(std::move(message)) {}
@@ -62,8 +64,12 @@ public:
     const std::string& message() const noexcept { return message_.str(); }
     const std::vector<NameSpan>& file_names() const noexcept { return message_.names(); }
 
+    const std::vector<Message>& notes() const noexcept { return notes_; }
+    void add_note(Message note) { notes_.push_back(std::move(note)); }
+
 private:
     Message message_;
+    std::vector<Message> notes_;
 };
 
 }  // namespace detail
@@ -83,5 +89,16 @@ Error os_error(int errnum);
 
 // An exact read that met the end of the file.
 Error unexpected_eof();
+
+// Runs `body`; an error that leaves it gets `note()` added.
+template <class Body, class Note>
+decltype(auto) noting(Note&& note, Body&& body) {
+    try {
+        return body();
+    } catch (detail::MessageException& error) {
+        error.add_note(note());
+        throw;
+    }
+}
 
 }  // namespace zpr

@@ -3,6 +3,7 @@
 #include "background_writes.hpp"
 #include "error.hpp"
 #include "linux_calls.hpp"
+#include "stop_request.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -125,6 +126,7 @@ BufferedWriter::~BufferedWriter() {
 }
 
 void BufferedWriter::send_buffer() {
+    throw_if_stop_requested();  // a writer's loops all pass here once per MiB
     // Forget the bytes before sending them: a failed write is reported once, never retried
     // by the destructor.
     const std::size_t pending = std::exchange(used_, 0);
@@ -167,6 +169,7 @@ void BufferedWriter::write_zeros(uint64_t count) {
 
 void BufferedWriter::write_from(const File& source, uint64_t offset, uint64_t length) {
     while (length > 0) {
+        throw_if_stop_requested();
         if (used_ == 0 && length >= kCapacity) {
             writes_->wait();
             const uint64_t copied = copy_in_kernel(source, offset, length);
@@ -186,8 +189,10 @@ void BufferedWriter::write_from(const File& source, uint64_t offset, uint64_t le
 uint64_t BufferedWriter::copy_in_kernel(const File& source, uint64_t offset, uint64_t length) {
     uint64_t copied = 0;
     while (copied < length) {
+        throw_if_stop_requested();
         uint64_t source_offset = offset + copied;
-        const std::size_t piece = std::size_t(std::min<uint64_t>(length - copied, uint64_t(1) << 30));
+        // Pieces of 64 MiB take a few tens of milliseconds: a stop request is seen soon.
+        const std::size_t piece = std::size_t(std::min<uint64_t>(length - copied, uint64_t(64) << 20));
         const long done = copy_between_files(source.fd(), source_offset, file_.fd(), piece);
         if (done < 0) {
             if (errno == EINTR) continue;

@@ -3,8 +3,10 @@
 // Large queries split their records in two halves that the machine's cores decode side by
 // side. The helper thread lives only for the call, so nothing outlives it (a forked child
 // inherits no worker), and a helper that cannot be started just means the second half runs
-// after the first.
+// after the first. The helper obeys the caller's stop request (stop_request.hpp).
 #pragma once
+
+#include "stop_request.hpp"
 
 #include <exception>
 #include <system_error>
@@ -18,8 +20,10 @@ template <class First, class Second>
 void run_both(First&& first, Second&& second) {
     std::exception_ptr second_failure;
     std::thread helper;
+    const StopRequest* stop_request = current_stop_request();
     try {
         helper = std::thread([&] {
+            const StopScope scope(stop_request);
             try {
                 second();
             } catch (...) {

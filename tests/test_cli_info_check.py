@@ -72,7 +72,10 @@ def test_info_reports_header_counts_and_metadata(tmp_path):
 def damaged_files(folder: Path) -> dict[str, list[str]]:
     """Files damaged in each way check reports, with the problem lines (after "FILE: ")."""
     files: dict[str, tuple[PulseFile, list[str]]] = {}
-    files["magic.bin"] = (run_file(2, magic=b"Zyn?"), ["Pulse file header is invalid!"])
+    magic = run_file(2, magic=b"Zyn?")
+    files["magic.bin"] = (magic, [
+        f"Pulse file header is invalid!: {len(magic.to_bytes())} bytes; not a pulse file (it does not start with 'ZynP')"
+    ])
     # Aperture 0's index entry points into the zero padding before the data region.
     outside = run_file(3, padding=32)
     data_offset = outside.block_locations()[0]

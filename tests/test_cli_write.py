@@ -84,6 +84,22 @@ def test_merge_equals_the_module_merge_and_its_size_is_known(tmp_path):
     merged = (tmp_path / "merged.bin").read_bytes()
     assert merged == (tmp_path / "expected.bin").read_bytes()
     assert merge_size(strips) == len(merged)
+    assert result.stderr == ""
+
+
+def test_merge_warns_of_differing_durations_and_repeated_inputs(tmp_path):
+    first = str(run_file(24, rows=2, cols=5).write(tmp_path / "first.bin"))
+    metadata = metadata_with(rows=2, cols=5, roi_rows=2, roi_cols=5, duration=99.5)
+    longer = str(run_file(25, rows=2, cols=5, metadata=metadata).write(tmp_path / "longer.bin"))
+    result = zyn_pulse("merge", first, longer, first, "-o", tmp_path / "merged.bin")
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.splitlines() == [
+        f'zyn-pulse: warning: {longer}: its "duration" (99.5) differs from that of {first} (12.345); '
+        "the merged file keeps the first",
+        f"zyn-pulse: warning: {first} is given more than once: its apertures appear once per mention",
+    ]
+    merge_pulse_files([first, longer, first], str(tmp_path / "expected.bin"))
+    assert (tmp_path / "merged.bin").read_bytes() == (tmp_path / "expected.bin").read_bytes()
 
 
 def test_outputs_are_refused_or_replaced_whole(run, tmp_path, capsys):

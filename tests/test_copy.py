@@ -258,8 +258,10 @@ def test_block_running_past_the_file(tmp_path, record_count):
     src = PulseFile(apertures).write(tmp_path / "source.bin")
     out = tmp_path / "out.bin"
     with PulseReader(str(src)) as reader:
-        with pytest.raises(RuntimeError, match="^failed to fill whole buffer$"):
+        with pytest.raises(RuntimeError) as failure:
             reader.copy_apertures_to_new_file([2, 40], str(out))
+        assert str(failure.value) == "failed to fill whole buffer"
+        assert failure.value.__notes__ == [f"while copying apertures of {src} into {out}"]
         assert not out.exists()
         reader.copy_apertures_to_new_file([2], str(out))
     assert [number for number, _ in parse(out).entries] == [2]

@@ -95,8 +95,9 @@ def test_summary_reports_the_first_fault_in_order(tmp_path, damaged, outside, mi
 def test_refused_copy_creates_nothing(tmp_path, damaged):
     out = tmp_path / "out.bin"
     with zpr.PulseReader(write(tmp_path, damaged)) as reader:
-        with pytest.raises(RuntimeError, match=f"^{FILL}$"):
+        with pytest.raises(RuntimeError) as failure:
             reader.copy_apertures_to_new_file(list(range(COUNT)), str(out))
+        assert str(failure.value) == FILL
     assert not out.exists()
 
 
@@ -107,8 +108,9 @@ def test_refused_merge_creates_nothing(tmp_path, damaged):
     first = write(tmp_path / "a")
     second = write(tmp_path / "b", damaged)
     out = tmp_path / "merged.bin"
-    with pytest.raises(RuntimeError, match=f"^{FILL}$"):
+    with pytest.raises(RuntimeError) as failure:
         zpr.merge_pulse_files([first, second], str(out))
+    assert str(failure.value) == FILL
     assert not out.exists()
 
 

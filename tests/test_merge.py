@@ -47,14 +47,14 @@ def metadata(rows=10, cols=20, **members) -> dict:
     return {key: value for key, value in document.items() if value is not DROP}
 
 
-def strip(path: Path, numbers, rng=None, kind="packed", **meta) -> Path:
+def strip(path: Path, numbers, rng=None, kind="packed", encodings=DEFAULT_ENCODINGS, **meta) -> Path:
     """One input file holding `numbers` with random records."""
     apertures = random_apertures(rng or random.Random(path.name), numbers)
     if kind == "scattered":
         order = list(range(len(apertures)))
         random.Random(7).shuffle(order)
-        return scattered(apertures, order, metadata=metadata(**meta)).write(path)
-    return PulseFile(apertures, metadata=metadata(**meta)).write(path)
+        return scattered(apertures, order, metadata=metadata(**meta), encodings=encodings).write(path)
+    return PulseFile(apertures, metadata=metadata(**meta), encodings=encodings).write(path)
 
 
 def expected_merge(paths) -> bytes:
@@ -109,14 +109,16 @@ def two_strips(d):
 
 
 def three_different(d):
+    # Strips of one run (the same encodings, "fps" and "cols") that differ in everything else.
+    encodings = [(9, 0x1F, 12345)] * 8
     first = PulseFile(
         random_apertures(random.Random(2), [1, 2, 3]),
         metadata=metadata(roi_offset_col=10, roi_cols=60, alpha=5.0, zeta={"b": [1.5, "é\"\\"], "a": None}),
-        encodings=[(9, 0x1F, 12345)] * 8,
+        encodings=encodings,
         padding=40,
     ).write(d / "a.bin")
-    second = strip(d / "b.bin", [0, 494], rows=5, cols=99, roi_offset_col=0, roi_cols=50, extra=True)
-    third = strip(d / "c.bin", [7], rows=2, cols=3, roi_offset_col=30, roi_cols=45, roi_rows=DROP)
+    second = strip(d / "b.bin", [0, 94], encodings=encodings, rows=5, roi_offset_col=0, roi_cols=50, extra=True)
+    third = strip(d / "c.bin", [7], encodings=encodings, rows=2, roi_offset_col=30, roi_cols=45, roi_rows=DROP)
     return [first, second, third]
 
 
@@ -141,7 +143,7 @@ def large_block(d):
 
 def largest_number(d):
     # Input 2's aperture 0 becomes 4294967295, the largest number an index entry can hold.
-    return [strip(d / "a.bin", [0], rows=1, cols=2**32 - 1), strip(d / "b.bin", [0])]
+    return [strip(d / "a.bin", [0], rows=1, cols=2**32 - 1), strip(d / "b.bin", [0], cols=2**32 - 1)]
 
 
 def many_small(d):
@@ -215,7 +217,7 @@ def test_merged_metadata(tmp_path):
 def test_roi_extremes(tmp_path):
     inputs = [
         strip(tmp_path / "a.bin", [1], roi_offset_col=0, roi_cols=50),
-        strip(tmp_path / "b.bin", [1], roi_offset_col=10, roi_cols=60, cols=77),
+        strip(tmp_path / "b.bin", [1], roi_offset_col=10, roi_cols=60),
     ]
     out = tmp_path / "merged.bin"
     merge_pulse_files([str(p) for p in inputs], str(out))
@@ -319,7 +321,8 @@ def test_member_checks(tmp_path, members, message):
         ([([205], {}), ([5], {})], 1),  # 205 twice
         ([([0], {}), ([250], {}), ([0], {})], 2),  # input 3 starts at 400, below 450
         ([([0], {"rows": 65536, "cols": 65536}), ([0], {})], 1),  # 2**32
-        ([([0], {"rows": 1, "cols": 2**32 - 1}), ([0], {"rows": 1, "cols": 1}), ([0], {})], 2),  # 2**32, 0 on 32 bits
+        # Input 3 is shifted by 2**33 - 2, which 32-bit arithmetic would wrap to just below input 2's.
+        ([([0], {"rows": 1, "cols": 2**32 - 1})] * 3, 2),
     ],
     ids=["below", "equal", "third-input", "too-large", "too-large-wraps-to-0"],
 )
@@ -406,8 +409,11 @@ def test_block_running_past_its_file(tmp_path, damaged, record_count):
             apertures[-1].record_count = record_count  # the index behind it holds only 32 bytes
         files.append(PulseFile(apertures, metadata=metadata()).write(tmp_path / f"in{k}.bin"))
     out = tmp_path / "merged.bin"
-    with pytest.raises(RuntimeError, match="^failed to fill whole buffer$"):
+    with pytest.raises(RuntimeError) as failure:
         merge_pulse_files([str(p) for p in files], str(out))
+    assert str(failure.value) == "failed to fill whole buffer"
+    assert failure.value.__notes__ == [f"while reading the blocks of input {damaged + 1} ({files[damaged]})",
+                                       f"while merging into {out}"]
     assert not out.exists()
 
 
@@ -435,3 +441,28 @@ def test_signature_and_docstring():
     assert merge_pulse_files.__text_signature__ == "(file_names, new_file_name)"
     assert str(inspect.signature(merge_pulse_files)) == "(file_names, new_file_name)"
     assert merge_pulse_files.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    "second, what",
+    [
+        ({"encodings": [(0, 2, 0)] * 8}, "encoding records differ from those of "),
+        ({"encodings": DEFAULT_ENCODINGS[:7] + [(1, 0, 0)]}, "encoding records differ from those of "),
+        ({"fps": 50}, '"fps" (50) differs from the "fps" (100) of '),
+        ({"fps": 100.5}, '"fps" (100.5) differs from the "fps" (100) of '),
+        ({"cols": 8}, '"cols" (8) differs from the "cols" (20) of '),
+    ],
+    ids=["encodings", "one-encoding-byte", "fps", "fps-fraction", "cols"],
+)
+def test_strips_of_different_runs_are_refused(tmp_path, second, what):
+    # A mend of the merge as it was: it took the first input's encodings, fps and cols for all.
+    inputs = [strip(tmp_path / "a.bin", [0, 5]), strip(tmp_path / "b.bin", [1], **second),
+              strip(tmp_path / "c.bin", [2])]
+    before = Snapshot(*inputs)
+    out = tmp_path / "merged.bin"
+    with pytest.raises(RuntimeError) as refusal:
+        merge_pulse_files([str(p) for p in inputs], str(out))
+    assert str(refusal.value) == f"Cannot merge {inputs[1]}: its {what}{inputs[0]}"
+    assert refusal.value.__notes__ == ["only strips of one run can be merged", f"while merging into {out}"]
+    assert not out.exists()
+    before.assert_unchanged()

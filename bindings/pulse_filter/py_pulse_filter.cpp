@@ -2,8 +2,12 @@
 
 #include "arguments.hpp"
 
+#include <algorithm>
+#include <array>
 #include <new>
+#include <numeric>
 #include <string_view>
+#include <vector>
 
 namespace zpr::py {
 
@@ -16,19 +20,53 @@ bool set_if(std::string_view name, std::string_view key, PyObject* value, std::o
     return true;
 }
 
-void set_criterion(zpr::PulseFilter& f, std::string_view key, PyObject* value) {
-    if (set_if("min_dur_f", key, value, f.min_dur_f, to_u32)) return;
-    if (set_if("min_dur_s", key, value, f.min_dur_s, to_f32)) return;
-    if (set_if("max_dur_s", key, value, f.max_dur_s, to_f32)) return;
-    if (set_if("min_snr", key, value, f.min_snr, to_f32)) return;
-    if (set_if("min_intensity", key, value, f.min_intensity, to_f32)) return;
-    if (set_if("min_binratio", key, value, f.min_binratio, to_f32)) return;
-    if (set_if("max_binratio", key, value, f.max_binratio, to_f32)) return;
-    if (set_if("start_m", key, value, f.start_m, to_f32)) return;
-    if (set_if("end_m", key, value, f.end_m, to_f32)) return;
-    if (set_if("mask_s", key, value, f.mask_s, to_f32_pair)) return;
-    if (key == "recalc_ipd") f.recalc_ipd = to_bool(value);
-    // Any other name is ignored without looking at its value.
+// Whether `key` names a criterion; sets it when it does.
+bool set_criterion(zpr::PulseFilter& f, std::string_view key, PyObject* value) {
+    if (set_if("min_dur_f", key, value, f.min_dur_f, to_u32)) return true;
+    if (set_if("min_dur_s", key, value, f.min_dur_s, to_f32)) return true;
+    if (set_if("max_dur_s", key, value, f.max_dur_s, to_f32)) return true;
+    if (set_if("min_snr", key, value, f.min_snr, to_f32)) return true;
+    if (set_if("min_intensity", key, value, f.min_intensity, to_f32)) return true;
+    if (set_if("min_binratio", key, value, f.min_binratio, to_f32)) return true;
+    if (set_if("max_binratio", key, value, f.max_binratio, to_f32)) return true;
+    if (set_if("start_m", key, value, f.start_m, to_f32)) return true;
+    if (set_if("end_m", key, value, f.end_m, to_f32)) return true;
+    if (set_if("mask_s", key, value, f.mask_s, to_f32_pair)) return true;
+    if (key != "recalc_ipd") return false;
+    f.recalc_ipd = to_bool(value);
+    return true;
+}
+
+constexpr std::array<std::string_view, 11> kCriteria = {
+    "min_dur_f", "min_dur_s", "max_dur_s", "min_snr", "min_intensity", "min_binratio",
+    "max_binratio", "start_m", "end_m", "mask_s", "recalc_ipd",
+};
+
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    std::iota(row.begin(), row.end(), std::size_t(0));
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = std::exchange(row[0], i);
+        for (std::size_t j = 1; j <= b.size(); ++j)
+            diagonal = std::exchange(row[j], std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])}));
+    }
+    return row[b.size()];
+}
+
+// Unknown keywords are ignored, as they always were (callers rely on that), but a misspelt
+// criterion would silently filter nothing: a UserWarning names the key and the nearest
+// criterion. `name` is the key's UTF-8 form, if it has one.
+void warn_unknown(PyObject* key, const std::optional<std::string>& name) {
+    std::string_view nearest = kCriteria.front();
+    if (name) {
+        auto closer = [&](std::string_view a, std::string_view b) { return edit_distance(*name, a) < edit_distance(*name, b); };
+        nearest = *std::min_element(kCriteria.begin(), kCriteria.end(), closer);
+    }
+    PyRef message = checked(PyUnicode_FromFormat("unknown filter keyword %R is ignored; did you mean '%s'?", key,
+                                                 std::string(nearest).c_str()));
+    const char* text = PyUnicode_AsUTF8(message.get());
+    if (text == nullptr) throw PythonError{};
+    check_status(PyErr_WarnEx(PyExc_UserWarning, text, 1));
 }
 
 // The key as UTF-8; none for a str that has no UTF-8 form (a lone surrogate): such a key names
@@ -74,7 +112,8 @@ zpr::PulseFilter filter_from_kwargs(PyObject* kwargs) {
         // Hold the entry: a conversion may run Python code that changes the dict.
         PyRef held_key = PyRef::borrow(key);
         PyRef held_value = PyRef::borrow(value);
-        if (const std::optional<std::string> name = criterion_name(key)) set_criterion(filter, *name, value);
+        const std::optional<std::string> name = criterion_name(key);
+        if (!name || !set_criterion(filter, *name, value)) warn_unknown(key, name);
     }
     return filter;
 }

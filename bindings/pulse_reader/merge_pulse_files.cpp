@@ -16,7 +16,13 @@ PyObject* merge_pulse_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 
         std::vector<zpr::PulseReader> inputs;
         inputs.reserve(file_names.size());
-        for (const std::string& name : file_names) inputs.push_back(zpr::PulseReader::open(name));
+        for (std::size_t k = 0; k < file_names.size(); ++k) {
+            auto which = [&] {
+                return Message("input " + std::to_string(k + 1) + " of " + std::to_string(file_names.size()) +
+                               " to merge_pulse_files");
+            };
+            inputs.push_back(noting(which, [&] { return zpr::PulseReader::open(file_names[k]); }));
+        }
         std::vector<const zpr::PulseReader*> readers;
         for (const zpr::PulseReader& input : inputs) readers.push_back(&input);
         // The inputs are core readers owned by this call; the merge touches no Python object,

@@ -20,16 +20,21 @@ inline constexpr const char* kRecordsFailed = "Failed to get records: ";
 // The open core reader; RuntimeError with the closed message once the object is closed.
 zpr::PulseReader& open_reader(PyPulseReader* self);
 
-// Runs a core query without the interpreter lock; an ordinary failure is raised as
-// RuntimeError behind `prefix`.
+// Runs a core query without the interpreter lock, watching for Ctrl-C unless `short_query`
+// (see without_gil); an ordinary failure is raised as RuntimeError behind `prefix`.
 template <class Query>
-auto run_query(const char* prefix, Query&& query) {
+auto run_query(const char* prefix, Query&& query, bool short_query = false) {
     try {
-        return without_gil(std::forward<Query>(query));
+        return without_gil(std::forward<Query>(query), !short_query);
     } catch (const Error& error) {
-        raise(PyExc_RuntimeError, std::string(prefix) + error.message());
+        raise(PyExc_RuntimeError, std::string(prefix) + error.message(), error.notes());
     }
 }
+
+// Whether a query of one aperture is short: its block holds fewer than a quarter million
+// records (a few milliseconds of work), or its header cannot be read, so that the query
+// fails at once with its own error.
+bool short_aperture_query(const zpr::PulseReader& reader, uint64_t aperture);
 
 // The `apertures` argument of the whole-run calls: the numbers given (a sequence), or every
 // aperture of the file in index order for None or a missing argument.

@@ -82,8 +82,8 @@ PyObject* get_all_records(PyObject* py_self, PyObject* const* args, Py_ssize_t n
         const uint64_t aperture = convert_argument("aperture_index", a[0], to_u64);
         const zpr::PulseReader& reader = open_reader(self);
 
-        ApertureRecords result =
-            run_query(kRecordsFailed, [&] { return reader.get_all_records(aperture); });
+        ApertureRecords result = run_query(
+            kRecordsFailed, [&] { return reader.get_all_records(aperture); }, short_aperture_query(reader, aperture));
         const ColumnTable table = to_column_table(std::move(result.records));
         return to_dataframe(self, result.header, table).release();
     });
@@ -104,13 +104,23 @@ PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
         const zpr::PulseReader& reader = open_reader(self);
         const std::optional<zpr::PulseFilter> filter = choose_filter(filter_arguments, self->default_filter);
 
-        AperturePulses result = run_query(kPulsesFailed, [&] {
-            return reader.get_pulses(aperture, filter ? &*filter : nullptr);
-        });
+        AperturePulses result = run_query(
+            kPulsesFailed, [&] { return reader.get_pulses(aperture, filter ? &*filter : nullptr); },
+            short_aperture_query(reader, aperture));
         const ColumnTable table = to_column_table(std::move(result.pulses), include_aperture_index);
         PyRef row_index = record_position_index(self, table);
         return to_dataframe(self, result.header, table, row_index.get()).release();
     });
+}
+
+bool short_aperture_query(const zpr::PulseReader& reader, uint64_t aperture) {
+    constexpr uint32_t kLongApertureRecords = 1 << 18;
+    // One read of 16 bytes, with the lock held: less than handing it off would cost.
+    try {
+        return reader.read_aperture_header(aperture).record_count() < kLongApertureRecords;
+    } catch (const Error&) {
+        return true;
+    }
 }
 
 std::optional<std::vector<uint64_t>> convert_apertures(PyObject* argument) {

@@ -26,6 +26,11 @@ void refuse_own_source(const File& source, const std::string& file_name) {
 }  // namespace
 
 void PulseReader::copy_apertures_to_new_file(std::vector<uint64_t> apertures, const std::string& file_name) const {
+    noting([&] { return Message("while copying apertures of ").name(path_).text(" into ").name(file_name); },
+           [&] { copy_into(std::move(apertures), file_name); });
+}
+
+void PulseReader::copy_into(std::vector<uint64_t> apertures, const std::string& file_name) const {
     if (header_.data_offset < kPulseFileHeaderSize)
         throw Error("Invalid data offset: " + std::to_string(header_.data_offset));
 

@@ -5,8 +5,14 @@
 // rows x cols. Records are copied as raw bytes. The merged metadata is input 1's with the
 // grid size and well counts recomputed, written compactly with keys in ascending order.
 //
+// Only strips of one run are merged: every input must carry the first input's encoding
+// records, "fps" and "cols", which the merged file takes from the first input alone. A strip
+// of another run would otherwise have its records decoded with the wrong encodings, its
+// times counted at the wrong rate and its apertures placed on the wrong grid.
+//
 // Everything that can be checked is checked before the output is created, so a refused
-// merge leaves nothing behind: metadata members, aperture numbers, block extents.
+// merge leaves nothing behind: the inputs' run, metadata members, aperture numbers, block
+// extents.
 #include "error.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 
@@ -73,6 +79,29 @@ Message describe_input(std::size_t k, const PulseReader& reader) {
     return Message("input " + std::to_string(k + 1) + " (").name(reader.path()).text(")");
 }
 
+// Refuses an input that is not a strip of the first input's run (see the top of this file).
+void check_same_run(const std::vector<const PulseReader*>& readers, const std::vector<Strip>& strips) {
+    const PulseReader& first = *readers.front();
+    auto refuse = [&](std::size_t k, const std::string& what) {
+        Error error(Message("Cannot merge ").name(readers[k]->path()).text(": its " + what).name(first.path()));
+        error.add_note(Message("only strips of one run can be merged"));
+        throw error;
+    };
+    // "fps" as the file writes it (a reader's metadata always holds it).
+    auto fps = [](const PulseReader& reader) { return reader.metadata()["fps"].dump(); };
+    for (std::size_t k = 1; k < readers.size(); ++k) {
+        const auto& records = readers[k]->encoding_records();
+        for (std::size_t i = 0; i < records.size(); ++i)
+            if (!records[i].same_bytes(first.encoding_records()[i]))
+                refuse(k, "encoding records differ from those of ");
+        if (readers[k]->fps() != first.fps())
+            refuse(k, "\"fps\" (" + fps(*readers[k]) + ") differs from the \"fps\" (" + fps(first) + ") of ");
+        if (strips[k].cols != strips[0].cols)
+            refuse(k, "\"cols\" (" + std::to_string(strips[k].cols) + ") differs from the \"cols\" (" +
+                          std::to_string(strips[0].cols) + ") of ");
+    }
+}
+
 Error already_exists(const std::string& file_name) {
     return Error(Message("File ").name(file_name).text(" already exists"));
 }
@@ -108,7 +137,8 @@ void check_merged_numbers(const std::vector<const PulseReader*>& readers, const 
 // 0) breaks the merge's assumptions: an internal fault.
 std::vector<std::vector<uint32_t>> planned_record_counts(const std::vector<const PulseReader*>& readers) {
     std::vector<std::vector<uint32_t>> counts;
-    for (const PulseReader* reader : readers) {
+    for (std::size_t k = 0; k < readers.size(); ++k) {
+        const PulseReader* reader = readers[k];
         auto locate = [&](uint64_t aperture) {
             try {
                 return reader->index().get(aperture);
@@ -116,7 +146,11 @@ std::vector<std::vector<uint32_t>> planned_record_counts(const std::vector<const
                 throw InternalFault("Invalid aperture index encountered: " + error.message());
             }
         };
-        counts.push_back(reader->read_record_counts(reader->index().apertures(), locate, reader->file().size()));
+        counts.push_back(noting([&] { return Message("while reading the blocks of ").append(describe_input(k, *reader)); },
+                                [&] {
+                                    return reader->read_record_counts(reader->index().apertures(), locate,
+                                                                      reader->file().size());
+                                }));
     }
     return counts;
 }
@@ -154,10 +188,8 @@ void write_shifted_blocks(BufferedWriter& writer, const PulseReader& reader, std
     }
 }
 
-}  // namespace
-
-void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std::string& new_file_name) {
-    if (readers.empty()) throw Error("No pulse files provided");
+// The merge of at least one input.
+void merge_into(const std::vector<const PulseReader*>& readers, const std::string& new_file_name) {
     struct stat existing {};
     if (::stat(new_file_name.c_str(), &existing) == 0) throw already_exists(new_file_name);
 
@@ -165,6 +197,7 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
     std::vector<Strip> strips;
     for (const PulseReader* reader : readers)
         strips.push_back({required_member(*reader, "rows"), required_member(*reader, "cols")});
+    check_same_run(readers, strips);
     check_merged_numbers(readers, strips);
 
     const PulseReader& first = *readers.front();
@@ -217,8 +250,11 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
     uint32_t row_shift = 0;
     uint32_t aperture_shift = 0;
     for (std::size_t k = 0; k < readers.size(); ++k) {
-        write_shifted_blocks(writer, *readers[k], readers[k]->index().apertures(), record_counts[k], row_shift,
-                             aperture_shift);
+        noting([&] { return Message("while copying the blocks of ").append(describe_input(k, *readers[k])); },
+               [&] {
+                   write_shifted_blocks(writer, *readers[k], readers[k]->index().apertures(), record_counts[k],
+                                        row_shift, aperture_shift);
+               });
         row_shift += uint32_t(strips[k].rows);
         aperture_shift += strips[k].apertures_per_strip();
     }
@@ -237,6 +273,14 @@ void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std
         aperture_shift += strips[k].apertures_per_strip();
     }
     writer.flush();
+}
+
+}  // namespace
+
+void merge_pulse_files(const std::vector<const PulseReader*>& readers, const std::string& new_file_name) {
+    if (readers.empty()) throw Error("No pulse files provided");
+    noting([&] { return Message("while merging into ").name(new_file_name); },
+           [&] { merge_into(readers, new_file_name); });
 }
 
 }  // namespace zpr

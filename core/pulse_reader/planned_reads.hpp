@@ -12,6 +12,7 @@
 
 #include "column.hpp"
 #include "file_io.hpp"
+#include "stop_request.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -48,11 +49,13 @@ std::vector<PlannedRead> plan_reads(std::span<const Extent> extents, uint64_t ma
 
 // Calls `serve(i, bytes)` for every extent i of `extents` in order, with its bytes read
 // through a plan; an extent longer than kPlannedReadLength is not read: `bytes` is null,
-// for the caller to read it in pieces. Every extent must lie within the file.
+// for the caller to read it in pieces. Every extent must lie within the file. A stop
+// request is obeyed before each read.
 template <class Serve>
 void read_planned(const File& file, std::span<const Extent> extents, Serve&& serve) {
     Column<uint8_t> buffer;
     for (const PlannedRead& read : plan_reads(extents)) {
+        throw_if_stop_requested();
         if (read.range.length > kPlannedReadLength) {
             serve(read.first, static_cast<const uint8_t*>(nullptr));
             continue;

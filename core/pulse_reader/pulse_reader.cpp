@@ -1,6 +1,7 @@
 #include "pulse_reader/pulse_reader.hpp"
 
 #include "error.hpp"
+#include "pulse_reader/open_diagnosis.hpp"
 #include "run_both.hpp"
 
 #include <algorithm>
@@ -53,6 +54,11 @@ void naming_unsorted(uint64_t aperture, Build&& build) {
 }  // namespace
 
 PulseReader PulseReader::open(std::string path) {
+    const std::string name = path;
+    return noting([&] { return diagnose_open_failure(name); }, [&] { return open_unnoted(std::move(path)); });
+}
+
+PulseReader PulseReader::open_unnoted(std::string path) {
     File file = File::open_read(path);
     PulseReader reader(std::move(path), std::move(file));
     const File& f = reader.file_;

@@ -59,7 +59,8 @@ public:
     // Block headers read_record_counts holds at a time.
     static constexpr std::size_t kHeadersPerStretch = 65536;
 
-    // Opens and validates `path`; throws Error with the first failure.
+    // Opens and validates `path`; throws Error with the first failure, noting what is wrong
+    // with the file (open_diagnosis.hpp).
     static PulseReader open(std::string path);
 
     const std::string& path() const noexcept { return path_; }
@@ -126,6 +127,9 @@ public:
     void copy_apertures_to_new_file(std::vector<uint64_t> apertures, const std::string& file_name) const;
 
 private:
+    static PulseReader open_unnoted(std::string path);
+    // copy_apertures_to_new_file without the note that names the files.
+    void copy_into(std::vector<uint64_t> apertures, const std::string& file_name) const;
     // The headers of the blocks at `locations`, checked as read_headers_in_order says.
     std::vector<ApertureHeader> read_block_headers(std::span<const uint64_t> locations, uint64_t file_size) const;
     PulseReader(std::string path, File file) : path_(std::move(path)), file_(std::move(file)) {}

@@ -2,7 +2,8 @@
 
 Every output is written under a private temporary folder beside its target (so the final
 rename never crosses file systems) and moved into place with ``os.replace`` once complete.
-A failure, or Ctrl-C, removes the temporary folder and leaves any existing target as it was.
+A failure, or Ctrl-C, removes the temporary folder and leaves any existing target as it was;
+in the ``zyn-pulse`` command, Ctrl-C is held back from the rename on (see interrupts).
 """
 
 from __future__ import annotations
@@ -16,6 +17,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from zyn_pulse_tools.errors import CommandError
+from zyn_pulse_tools.interrupts import completing, held
 
 
 def _same_file(a: Path, b: Path) -> bool:
@@ -43,16 +45,21 @@ def atomic_output(output: str, force: bool, inputs: Sequence[str] = ()) -> Itera
     when the block ends normally."""
     refuse_unsafe_output(output, force, inputs)
     target = Path(output)
+    folder = ""
     try:
-        folder = tempfile.mkdtemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
-    except OSError as error:
-        raise CommandError(f"cannot write into {target.parent}: {error.strerror}") from None
-    try:
+        # Ctrl-C is held back until the folder is known, so that it is always removed.
+        with held():
+            try:
+                folder = tempfile.mkdtemp(prefix=f".{target.name}.", suffix=".partial", dir=target.parent)
+            except OSError as error:
+                raise CommandError(f"cannot write into {target.parent}: {error.strerror}") from None
         temporary = os.path.join(folder, target.name)
         yield temporary
-        os.replace(temporary, target)
+        with completing():
+            os.replace(temporary, target)
     finally:
-        shutil.rmtree(folder, ignore_errors=True)
+        if folder:
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 def add_output_options(parser: argparse.ArgumentParser, metavar: str, text: str) -> None:

@@ -2,24 +2,28 @@
 
 Each subcommand lives in its own module under ``zyn_pulse_tools.commands`` with a
 ``register`` function that adds its parser; the work functions there are importable without
-the command line. Failures print one line, ``zyn-pulse: error: <message>``, and exit with
-status 1; usage errors exit with status 2 (argparse's convention).
+the command line. Failures print one line, ``zyn-pulse: error: <message>`` (or
+``zyn-pulse: FILE: <message>`` for a failure of one input file), and exit with status 1;
+usage errors exit with status 2 (argparse's convention). Ctrl-C prints
+``zyn-pulse: interrupted`` and exits with status 130, unless the output was complete.
 
-Only the chosen subcommand's module is imported (the others get a parser that only names
-them), so that ``--help`` and ``--version`` answer without loading NumPy or pandas.
+This module imports little at first: the command takes over Ctrl-C before the heavy imports
+(NumPy, pandas, the extension module), which then hold it back until they are done, so that
+an interrupt during start-up ends as cleanly as one during the work. Only the chosen
+subcommand's module is imported (the others get a parser that only names them), so that
+``--help`` and ``--version`` answer without loading NumPy or pandas.
 """
 
 from __future__ import annotations
 
-import argparse
-import importlib
 import sys
-from collections.abc import Sequence
 
-import zyn_pulse_reader
+from zyn_pulse_tools import interrupts
 
-from zyn_pulse_tools import __version__
-from zyn_pulse_tools.errors import CommandError
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Sequence
 
 # Each subcommand, in the order --help lists them, with the line it shows there.
 _COMMANDS = {
@@ -41,6 +45,13 @@ def chosen_command(argv: Sequence[str]) -> str | None:
 
 def build_parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
     """The parser of `argv`'s subcommand (of every subcommand when `argv` is None)."""
+    import argparse
+    import importlib
+
+    import zyn_pulse_reader
+
+    from zyn_pulse_tools import __version__
+
     parser = argparse.ArgumentParser(prog="zyn-pulse", description="Work with pulse files (pulses.bin).")
     parser.add_argument("--version", action="version",
                         version=f"%(prog)s {__version__} (zyn_pulse_reader module {zyn_pulse_reader.__version__})")
@@ -59,21 +70,37 @@ def build_parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
     return parser
 
 
-def _fail(message: str) -> int:
-    print(f"zyn-pulse: error: {message}", file=sys.stderr)
+def _fail(line: str) -> int:
+    print(f"zyn-pulse: {line}", file=sys.stderr)
     return 1
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+def _run(argv: Sequence[str] | None) -> int:
     words = sys.argv[1:] if argv is None else argv
-    args = build_parser(words).parse_args(words)
+    with interrupts.held():
+        from zyn_pulse_tools.errors import FILE_ERRORS, CommandError, FileFailure, failure_text
+
+        parser = build_parser(words)
+    args = parser.parse_args(words)
     try:
         status: int = args.run(args)
+    except FileFailure as failure:
+        return _fail(str(failure))
+    except (*FILE_ERRORS, CommandError) as error:
+        return _fail(f"error: {failure_text(error)}")
+    return status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with `argv` (default: the program's arguments). Run as the program
+    (no `argv`), it takes over Ctrl-C for the rest of the process."""
+    if argv is None:
+        interrupts.install()
+    try:
+        status = _run(argv)
     except KeyboardInterrupt:
         print("zyn-pulse: interrupted", file=sys.stderr)
-        return 130
-    except (CommandError, RuntimeError, OSError, ValueError) as error:
-        return _fail(str(error) or type(error).__name__)
-    except zyn_pulse_reader.PanicException as fault:
-        return _fail(str(fault))
+        status = 130
+    if argv is None:
+        interrupts.ignore_from_now_on()
     return status

@@ -16,15 +16,16 @@ from __future__ import annotations
 import glob
 import os
 import re
+import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Literal, TypeAlias
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
 
-from zyn_pulse_reader import PulseReader
+from zyn_pulse_reader import PulseFilter, PulseReader
 
 from zyn_pulse_tools.file_layout import BLOCK_HEADER_SIZE, RECORD_SIZE, LayoutError, read_layout
 from zyn_pulse_tools.filter_types import FilterKwargs
@@ -171,7 +172,7 @@ def read_frame(
         raise ValueError(f"partition_records must be a positive integer, not {partition_records!r}")
     files = resolve_paths(paths)
     wanted = None if apertures is None else np.asarray(list(apertures), dtype=np.int64)
-    reader = PartitionReader(kind, None if pulse_filter_kwargs is None else pulse_filter_kwargs.copy(),
+    reader = PartitionReader(kind, None if pulse_filter_kwargs is None else known_filter_kwargs(pulse_filter_kwargs),
                              tuple(dict.fromkeys(files)))
     planned = [plan_file(reader, path, wanted, partition_records) for path in files]
     partitions = [partition for file_partitions, _ in planned for partition in file_partitions]
@@ -182,6 +183,26 @@ def read_frame(
     with dask.config.set({"dataframe.convert-string": False}):
         return from_map(reader, partitions, meta=meta, divisions=None, label=f"read-{kind}",
                         enforce_metadata=False)
+
+
+def known_filter_kwargs(kwargs: FilterKwargs) -> FilterKwargs:
+    """The keywords that name a criterion of the module's filter. The module warns of each
+    other one (and ignores it) wherever it builds a filter: here, once, on the caller's behalf,
+    so that the tasks, which build the filter once per partition, never repeat the warning."""
+    known: dict[str, Any] = {}
+    for key, value in cast(dict[str, Any], kwargs).items():
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                PulseFilter(**{key: value})
+            except (TypeError, ValueError, OverflowError):
+                pass  # a known keyword with a bad value: the tasks fail with the module's message
+        unknown = [warning for warning in caught if issubclass(warning.category, UserWarning)]
+        if unknown:
+            warnings.warn(unknown[0].message, stacklevel=4)  # at the caller of read_pulses or read_summary
+        else:
+            known[key] = value
+    return cast(FilterKwargs, known)
 
 
 def resolve_paths(paths: PathArgument) -> list[str]:

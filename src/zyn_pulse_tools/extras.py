@@ -8,6 +8,7 @@ import re
 from types import ModuleType
 
 from zyn_pulse_tools.errors import CommandError, MissingExtra
+from zyn_pulse_tools.interrupts import held
 
 
 def install_command(extra: str) -> str:
@@ -26,7 +27,8 @@ def install_command(extra: str) -> str:
 def require(module: str, extra: str, command: str) -> ModuleType:
     """Imports `module`, or fails with the pip command that installs `extra`."""
     try:
-        return importlib.import_module(module)
+        with held():
+            return importlib.import_module(module)
     except ModuleNotFoundError:
         raise MissingExtra(module.split(".")[0], install_command(extra), command) from None
     except ImportError as error:  # installed, but not importable here (e.g. a NumPy mismatch)

@@ -9,14 +9,13 @@ from __future__ import annotations
 
 import os
 import sys
+import threading
 from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 import pandas as pd
 from tqdm import tqdm
-
-from zyn_pulse_tools.background import Background
 
 # How often the main thread looks at an output that a module call is writing.
 _POLL_SECONDS = 0.1
@@ -43,17 +42,29 @@ def finish(bar: tqdm[Any]) -> None:
 
 
 def run_watching_size(call: Callable[[], None], output: str, final_size: int, description: str, shown: bool) -> None:
-    """Runs `call` (a module call that writes `output` with the interpreter lock released) on
-    a worker thread while this thread moves a bar along the output's size."""
+    """Runs `call` (a module call that writes `output` with the interpreter lock released)
+    while a worker thread moves a bar along the output's size. The call runs on this thread,
+    so that Ctrl-C stops it; the worker is joined however the call ends."""
     with new_bar(final_size, "B", description, shown) as bar:
-        writer = Background(call, "zyn-pulse-writer")
-        while writer.running(_POLL_SECONDS):
-            try:
-                size = os.stat(output).st_size
-            except OSError:
-                continue
-            bar.update(min(size, final_size) - bar.n)
-        writer.join()
+        done = threading.Event()
+
+        def watch() -> None:
+            while not done.wait(_POLL_SECONDS):
+                try:
+                    size = os.stat(output).st_size
+                except OSError:
+                    continue
+                bar.update(min(size, final_size) - bar.n)
+
+        watcher = threading.Thread(target=watch, name="zyn-pulse-progress")
+        if shown:
+            watcher.start()
+        try:
+            call()
+        finally:
+            done.set()
+            if shown:
+                watcher.join()
         finish(bar)
 
 

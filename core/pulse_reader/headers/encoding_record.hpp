@@ -34,6 +34,12 @@ struct EncodingRecord {
         return r;
     }
 
+    // Whether the two were read from the same four bytes (each byte is kept: the kind and
+    // fraction bits as they are, the offset exactly, as a float).
+    bool same_bytes(const EncodingRecord& other) const {
+        return kind == other.kind && fraction_bits == other.fraction_bits && offset == other.offset;
+    }
+
     // Scaled decoding of a measurement word. Three signed values are sentinels and are
     // returned without scaling: 0x7FFF is +inf, 0x8000 NaN, 0x8001 -inf.
     float decode(uint16_t word) const {

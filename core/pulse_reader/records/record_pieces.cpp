@@ -1,6 +1,7 @@
 #include "pulse_reader/records/record_pieces.hpp"
 
 #include "simd.hpp"
+#include "stop_request.hpp"
 
 #include <algorithm>
 
@@ -19,6 +20,7 @@ RecordPieces::RecordPieces(const File& file, uint64_t file_size, const ApertureH
 bool RecordPieces::next() {
     piece_start_ += piece_length_;
     if (piece_start_ >= last_) return false;
+    throw_if_stop_requested();
     piece_length_ = std::min(last_ - piece_start_, kPieceRecords);
     file_.read_exact_at(first_record_offset_ + uint64_t(piece_start_) * kRecordSize,
                         std::span(buffer_.data(), piece_length_ * kRecordSize));

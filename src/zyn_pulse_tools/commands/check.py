@@ -32,6 +32,7 @@ import zyn_pulse_reader
 from tqdm import tqdm
 from zyn_pulse_reader import PulseReader
 
+from zyn_pulse_tools.errors import failure_text
 from zyn_pulse_tools.file_layout import BLOCK_HEADER_SIZE, RECORD_SIZE, FileLayout, LayoutError, read_layout
 from zyn_pulse_tools.progress import finish, new_bar, progress_wanted
 
@@ -269,7 +270,7 @@ def check_file(path: str, findings: LayoutFindings, report: FileReport, strict: 
     try:
         reader = PulseReader(path)
     except (RuntimeError, OSError, zyn_pulse_reader.PanicException) as error:
-        report.add([(None, str(error))])
+        report.add([(None, failure_text(error, path))])
         return
     with reader:
         whole = [(aperture, message) for aperture, message in findings.problems if aperture is None]

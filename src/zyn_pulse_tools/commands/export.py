@@ -15,6 +15,7 @@ from zyn_pulse_reader import PulseReader
 
 from zyn_pulse_tools.aperture_list import parse_aperture_list, read_aperture_file
 from zyn_pulse_tools.atomic_output import add_output_options, atomic_output, refuse_unsafe_output
+from zyn_pulse_tools.errors import naming
 from zyn_pulse_tools.file_layout import read_layout
 from zyn_pulse_tools.filter_options import add_filter_options, filter_kwargs
 from zyn_pulse_tools.filter_types import FilterKwargs
@@ -34,7 +35,9 @@ def export(
 ) -> None:
     refuse_unsafe_output(output, force, [source])
     table_writer(output, output)  # an unknown suffix or a missing extra fails before any work
-    with PulseReader(source) as reader, atomic_output(output, force, [source]) as temporary:
+    with naming(source):
+        reader = PulseReader(source)
+    with reader, atomic_output(output, force, [source]) as temporary:
         with opened_writer(temporary, output) as writer:
             if what == "summary":
                 summary = reader.summary(apertures, pulse_filter_kwargs=kwargs)
@@ -44,7 +47,8 @@ def export(
                 return
             # Records per aperture from the block headers, for the progress bar: a cheap read
             # of 16 bytes per aperture, where the summary would read the whole run once more.
-            numbers, counts = read_layout(source).record_counts(apertures)
+            with naming(source):
+                numbers, counts = read_layout(source).record_counts(apertures)
             records = pd.Series(counts, index=numbers)
             if what == "records":
                 walk = reader.iter_all_records(apertures, batch_records=batch_records)

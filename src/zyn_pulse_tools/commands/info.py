@@ -9,6 +9,7 @@ from typing import Any
 
 from zyn_pulse_reader import PulseReader
 
+from zyn_pulse_tools.errors import for_each_file
 from zyn_pulse_tools.file_layout import read_layout
 
 HEADER_FIELDS = ("aperture_count", "metadata_length", "data_offset", "index_offset")
@@ -54,13 +55,14 @@ def format_info(info: dict[str, Any]) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
-    infos = [file_info(path) for path in args.files]
+    """Prints what it can of every file; a file that fails is reported and the rest go on."""
+    infos, failed = for_each_file(args.files, file_info)
     if args.json:
         json.dump({"files": infos}, sys.stdout, indent=2)
         print()
-    else:
+    elif infos:
         print("\n\n".join(format_info(info) for info in infos))
-    return 0
+    return 1 if failed else 0
 
 
 def register(subparsers: Any, common: argparse.ArgumentParser) -> None:

@@ -4,25 +4,34 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
+import sys
 from collections.abc import Sequence
 from typing import Any
 
 from zyn_pulse_reader import PulseReader, merge_pulse_files
 
 from zyn_pulse_tools.atomic_output import add_output_options, atomic_output
+from zyn_pulse_tools.errors import naming
 from zyn_pulse_tools.file_layout import HEADER_SIZE, INDEX_MAGIC, read_layout
 from zyn_pulse_tools.progress import progress_wanted, run_watching_size
 
 _INDEX_ENTRY_SIZE = 12
 
 
-def merged_metadata_length(paths: Sequence[str]) -> int:
-    """Length of the merged metadata document: the first strip's, with the grid's totals set,
-    written compactly with sorted keys."""
+def input_metadata(paths: Sequence[str]) -> list[dict[str, Any]]:
+    """Every input's metadata document; the inputs are opened by the module, so that a bad
+    one is named with the module's diagnosis."""
     documents = []
     for path in paths:
-        with PulseReader(path) as reader:
+        with naming(path), PulseReader(path) as reader:
             documents.append(reader.metadata)
+    return documents
+
+
+def merged_metadata_length(documents: Sequence[dict[str, Any]]) -> int:
+    """Length of the merged metadata document: the first strip's, with the grid's totals set,
+    written compactly with sorted keys."""
     merged = dict(documents[0])
     try:
         rows = sum(d["rows"] for d in documents)
@@ -38,12 +47,34 @@ def merged_metadata_length(paths: Sequence[str]) -> int:
     return len(text.encode())
 
 
-def merge_size(paths: Sequence[str]) -> int:
+def merge_warnings(paths: Sequence[str], documents: Sequence[dict[str, Any]]) -> list[str]:
+    """What looks wrong with a merge of strips that the module accepts: strips whose
+    "duration" differs from the first's (of one run, they should not), a file given twice."""
+    warnings = []
+    for path, document in zip(paths[1:], documents[1:]):
+        if document.get("duration") != documents[0].get("duration"):
+            warnings.append(
+                f'{path}: its "duration" ({document.get("duration")}) differs from that of {paths[0]} '
+                f'({documents[0].get("duration")}); the merged file keeps the first'
+            )
+    for k, path in enumerate(paths):
+        for earlier in paths[:k]:
+            if os.path.samefile(path, earlier):
+                warnings.append(f"{path} is given more than once: its apertures appear once per mention")
+                break
+    return warnings
+
+
+def merge_size(paths: Sequence[str], documents: Sequence[dict[str, Any]] | None = None) -> int:
     """The merged file's size: header, the first strip's leading region with the merged
     metadata (padded to 16 bytes), every strip's data region, and the joined index."""
-    layouts = [read_layout(path) for path in paths]
+    metadata_length = merged_metadata_length(input_metadata(paths) if documents is None else documents)
+    layouts = []
+    for path in paths:
+        with naming(path):
+            layouts.append(read_layout(path))
     first = layouts[0]
-    leading = first.data_offset - first.metadata_length + merged_metadata_length(paths)
+    leading = first.data_offset - first.metadata_length + metadata_length
     data_offset = -(-leading // 16) * 16
     data = sum(layout.index_offset - layout.data_offset for layout in layouts)
     entries = sum(layout.aperture_count for layout in layouts)
@@ -51,8 +82,11 @@ def merge_size(paths: Sequence[str]) -> int:
 
 
 def write_merge(inputs: Sequence[str], output: str, *, force: bool = False, show_progress: bool = False) -> None:
-    final_size = merge_size(inputs) if inputs else 0
+    documents = input_metadata(inputs)
+    final_size = merge_size(inputs, documents) if inputs else 0
     with atomic_output(output, force, inputs) as temporary:
+        for warning in merge_warnings(inputs, documents):
+            print(f"zyn-pulse: warning: {warning}", file=sys.stderr)
         run_watching_size(lambda: merge_pulse_files(list(inputs), temporary), temporary, final_size, "merge", show_progress)
 
 

@@ -37,12 +37,11 @@ from zyn_pulse_reader import PulseReader
 
 from zyn_pulse_tools.atomic_output import add_output_options, atomic_output
 from zyn_pulse_tools.background import Background
-from zyn_pulse_tools.errors import CommandError
+from zyn_pulse_tools.errors import CommandError, for_each_file
 from zyn_pulse_tools.extras import require
 from zyn_pulse_tools.file_layout import read_encodings
 from zyn_pulse_tools.histogram import Bars, LogHistogram, QuantisedHistogram, log_bars, quantised_bars, spans_decades
 from zyn_pulse_tools.progress import RecordsDone, finish, new_bar, progress_wanted
-from zyn_pulse_tools.record_kinds import kind_counts
 
 INTENSITY_WORD = 3  # the record word that holds a pulse's (bin 1) intensity
 # Plotted columns: (title, x axis label, y axis label).
@@ -60,7 +59,8 @@ NO_PULSES_COLOUR, NO_APERTURE_COLOUR = "#bdbdbd", "#ffffff"
 
 @dataclass
 class RunFacts:
-    """Everything the report shows of one file, gathered in one summary and two walks."""
+    """Everything the report shows of one file, gathered in one summary, one count of the
+    record kinds and one walk over the pulses."""
 
     path: str
     metadata: dict[str, Any]
@@ -80,14 +80,9 @@ def read_summary(path: str) -> RunFacts:
             "dur_f": QuantisedHistogram(1.0), "ipd_f": QuantisedHistogram(1.0), "snr": LogHistogram(),
             "intensity": QuantisedHistogram(intensity.step, intensity.offset),
         }
-        return RunFacts(path, reader.metadata, reader.summary(), histograms)
-
-
-def count_record_kinds(facts: RunFacts, bar: Any) -> None:
-    with PulseReader(facts.path) as reader:
-        for records in reader.iter_all_records():
-            facts.record_kinds.update(kind_counts(records))
-            bar.update(len(records))
+        kinds = reader.record_kinds().sum()
+        counts = Counter({str(kind): int(count) for kind, count in kinds.items() if count})
+        return RunFacts(path, reader.metadata, reader.summary(), histograms, counts)
 
 
 def add_pulses(facts: RunFacts, pulses: pd.DataFrame) -> None:
@@ -102,19 +97,15 @@ def add_pulses(facts: RunFacts, pulses: pd.DataFrame) -> None:
 
 
 def fill(facts: RunFacts, bar: Any) -> None:
-    """Walks the run's pulses into the histograms and, on a second reader and thread at the
-    same time, its records into the kind counts."""
-    counting = Background(lambda: count_record_kinds(facts, bar), "zyn-pulse-record-kinds")
+    """Walks the run's pulses into the histograms."""
     with PulseReader(facts.path) as reader:
         done = RecordsDone(facts.summary["records"])
         counted = 0
         for pulses in reader.iter_pulses():
             add_pulses(facts, pulses)
-            # Updates are increments: the other thread moves the same bar.
             now = done.after(pulses)
             bar.update(now - counted)
             counted = now
-    counting.join()
 
 
 def histogram_bars(facts: RunFacts) -> dict[str, Bars]:
@@ -308,30 +299,38 @@ def import_plotting() -> None:
         require(module, "report", "report")
 
 
-def write_report(paths: list[str], output: str, *, force: bool = False, show_progress: bool = False) -> None:
+def write_report(paths: list[str], output: str, *, force: bool = False, show_progress: bool = False) -> bool:
+    """Writes the report of every file that can be read and returns whether any could not
+    (each is reported as it fails); with none readable, no report is written."""
     if Path(output).suffix.lower() not in (".html", ".htm"):
         raise CommandError(f"report writes HTML only (one page, its images embedded): name the output "
                            f"REPORT.html, not {output}")
     require("matplotlib", "report", "report")
     # The plotting modules take a second or so to import: meanwhile the walks read the runs
     # (mostly without the interpreter lock).
-    importing = Background(import_plotting, "zyn-pulse-import")
-    with atomic_output(output, force, paths) as temporary:
-        runs = [read_summary(path) for path in paths]
-        # Each record is read twice: once for the pulses, once for the record kinds.
-        total = sum(2 * int(facts.summary["records"].sum()) for facts in runs)
+    with Background(lambda _stop: import_plotting(), "zyn-pulse-import") as importing, \
+            atomic_output(output, force, paths) as temporary:
+        summaries, failed = for_each_file(paths, read_summary)
+        total = sum(int(facts.summary["records"].sum()) for facts in summaries)
         with new_bar(total, "rec", "report", show_progress) as bar:
-            for facts in runs:
+
+            def filled(facts: RunFacts) -> RunFacts:
                 fill(facts, bar)
+                return facts
+
+            runs, failed_fill = for_each_file(summaries, filled, lambda facts: facts.path)
             finish(bar)
+        if not runs:
+            raise CommandError("no file could be read: no report written")
         importing.join()
         with open(temporary, "w", encoding="utf-8") as page:
             page.write(render_html(runs))
+    return failed or failed_fill
 
 
 def run(args: argparse.Namespace) -> int:
-    write_report(args.files, args.output, force=args.force, show_progress=progress_wanted(args.progress))
-    return 0
+    failed = write_report(args.files, args.output, force=args.force, show_progress=progress_wanted(args.progress))
+    return 1 if failed else 0
 
 
 def register(subparsers: Any, common: argparse.ArgumentParser) -> None:

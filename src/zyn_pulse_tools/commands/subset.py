@@ -11,6 +11,7 @@ from zyn_pulse_reader import PulseReader
 
 from zyn_pulse_tools.aperture_list import parse_aperture_list, read_aperture_file
 from zyn_pulse_tools.atomic_output import add_output_options, atomic_output
+from zyn_pulse_tools.errors import naming
 from zyn_pulse_tools.file_layout import BLOCK_HEADER_SIZE, INDEX_MAGIC, RECORD_SIZE, FileLayout, read_layout
 from zyn_pulse_tools.filter_options import add_filter_options, filter_kwargs
 from zyn_pulse_tools.filter_types import FilterKwargs
@@ -40,13 +41,17 @@ def write_subset(
 ) -> tuple[int, int]:
     """Copies `apertures` of `source` into `output`; returns how many apertures the copy
     holds, and how many the source has."""
-    layout = read_layout(source)
-    kept, final_size = copy_plan(layout, apertures)
-    with PulseReader(source) as reader, atomic_output(output, force, [source]) as temporary:
-        run_watching_size(
-            lambda: reader.copy_apertures_to_new_file(list(apertures), temporary, missing_ok),
-            temporary, final_size, "subset", show_progress,
-        )
+    with naming(source):
+        reader = PulseReader(source)  # first: a bad file is named with the module's diagnosis
+    with reader:
+        with naming(source):
+            layout = read_layout(source)
+            kept, final_size = copy_plan(layout, apertures)
+        with atomic_output(output, force, [source]) as temporary:
+            run_watching_size(
+                lambda: reader.copy_apertures_to_new_file(list(apertures), temporary, missing_ok),
+                temporary, final_size, "subset", show_progress,
+            )
     return kept, layout.aperture_count
 
 
@@ -56,7 +61,7 @@ def run(args: argparse.Namespace) -> int:
     elif args.apertures_from is not None:
         apertures = read_aperture_file(args.apertures_from)
     else:
-        with PulseReader(args.file) as reader:
+        with naming(args.file), PulseReader(args.file) as reader:
             apertures = apertures_with_pulses(reader, args.min_pulses, filter_kwargs(args))
     kept, total = write_subset(
         args.file, args.output, apertures, missing_ok=args.missing_ok, force=args.force,

@@ -1,0 +1,55 @@
+"""Runs the zyn-pulse command many times, each in a forked child, for tests/test_interrupts.py.
+
+    python command_forker.py SEED TRIALS FOLDER OUTPUT_NAME -- ARGS...
+
+The heavy imports happen once, here; each child then runs the command at once, as a process
+that has just finished its start-up would, with ARGS and "-o FOLDER/forkK/OUTPUT_NAME",
+and is sent SIGINT at a random moment within the time a first, uninterrupted child took. One JSON line per trial: the
+folder, the child's wait status and its standard error.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import signal
+import sys
+import time
+from pathlib import Path
+
+import zyn_pulse_tools.cli as cli
+
+cli.build_parser()  # imports every subcommand and what it needs
+
+seed, trials, folder, name = sys.argv[1:5]
+args = sys.argv[6:]
+rng = random.Random(seed)
+
+
+def run(k: int, delay: float | None) -> tuple[Path, int, Path]:
+    """Runs child k, sending SIGINT after `delay` seconds unless it is None."""
+    trial = Path(folder) / f"fork{k}"
+    trial.mkdir()
+    error_path = trial.parent / f"fork{k}.stderr"
+    child = os.fork()
+    if child == 0:
+        with open(error_path, "wb") as error:
+            os.dup2(error.fileno(), 2)
+        sys.argv = ["zyn-pulse", *args, "-o", str(trial / name)]
+        status = cli.main()
+        sys.stderr.flush()
+        os._exit(status)
+    if delay is not None:
+        time.sleep(delay)
+        os.kill(child, signal.SIGINT)
+    _, wait_status = os.waitpid(child, 0)
+    return trial, os.waitstatus_to_exitcode(wait_status), error_path
+
+
+started = time.perf_counter()
+run(-1, None)
+duration = time.perf_counter() - started
+for k in range(int(trials)):
+    trial, status, error_path = run(k, rng.uniform(0, duration * 1.1))
+    print(json.dumps({"folder": str(trial), "status": status, "stderr": error_path.read_text()}), flush=True)
