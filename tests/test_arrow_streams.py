@@ -15,6 +15,7 @@ import threading
 import numpy as np
 import pytest
 
+from arrow_columns import assert_same_columns, expected_columns, table_columns
 from model import bulk_file
 from pulsefile import DEFAULT_METADATA, Aperture, pulse
 from zyn_pulse_reader import PulseFilter, PulseReader
@@ -62,37 +63,6 @@ def frame_and_stream(reader, what, **kwargs):
     batch_records = kwargs.pop("batch_records", 1048576)
     batch = {} if what == "summary" else {"batch_records": batch_records}
     return frames[what](**kwargs), streams[what](**kwargs, **batch)
-
-
-def expected_columns(frame):
-    """The frame as a stream's columns: the row index an ordinary column ("position" for record
-    positions), after "aperture_index" where the frame has that column."""
-    index = frame.index.name if frame.index.name == "aperture_index" else "position"
-    table = frame.reset_index(names=index)
-    names = list(table.columns)
-    if index == "position":
-        names.remove("aperture_index")
-        names.insert(0, "aperture_index")
-    return {name: table[name].to_numpy() if table[name].dtype != object else list(table[name]) for name in names}
-
-
-def table_columns(table):
-    """A pyarrow table's columns as NumPy arrays, text (dictionary-encoded or not) as lists."""
-    columns = {}
-    for name, column in zip(table.column_names, table.columns):
-        text = pa.types.is_dictionary(column.type) or pa.types.is_string(column.type) or pa.types.is_large_string(column.type)
-        columns[name] = column.to_pylist() if text else column.to_numpy()
-    return columns
-
-
-def assert_same_columns(got, want):
-    assert list(got) == list(want)
-    for name, values in want.items():
-        if isinstance(values, list):
-            assert got[name] == values, name
-        else:
-            assert got[name].dtype == values.dtype, name
-            np.testing.assert_array_equal(got[name], values, err_msg=name)  # NaN where NaN
 
 
 def polars_table(stream):

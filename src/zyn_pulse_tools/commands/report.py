@@ -60,13 +60,14 @@ def fill(facts: RunFacts, bar: Any) -> None:
     same time, its records into the kind counts."""
     counting = Background(lambda: count_record_kinds(facts, bar), "zyn-pulse-record-kinds")
     with PulseReader(facts.path) as reader:
-        done = RecordsDone(facts.summary["records"])
+        records = facts.summary["records"]
+        done = RecordsDone(records.index, records.to_numpy())
         counted = 0
         for pulses in reader.iter_pulses():
             for column, histogram in facts.histograms.items():
                 histogram.add(pulses[column].to_numpy())
             # Updates are increments: the other thread moves the same bar.
-            now = done.after(pulses)
+            now = done.after_frame(pulses)
             bar.update(now - counted)
             counted = now
     counting.join()
