@@ -72,6 +72,8 @@ def polars_table(stream):
 
 def polars_lazy_table(stream):
     pl = pytest.importorskip("polars")
+    if not hasattr(pl, "scan_arrow_c_stream"):
+        pytest.skip(f"Polars {pl.__version__} has no lazy scan of an Arrow stream")
     return pl.scan_arrow_c_stream(stream).collect().to_arrow()
 
 
