@@ -39,7 +39,10 @@ PyObject* walk_stream(PyPulseReader* self, ResultTable&& empty, const char* fail
     std::shared_ptr<const zpr::PulseReader> reader = self->reader;
     NextTable next = [reader, walk = std::move(walk), query]() mutable -> std::optional<ResultTable> {
         if (walk.batches.done()) return std::nullopt;
-        return query(*reader, walk);
+        // Consumers such as pyarrow.table keep every batch to the end.
+        ResultTable table = query(*reader, walk);
+        table.release_unused_room();
+        return table;
     };
     return new_arrow_stream(std::move(schema), std::move(next), failure_prefix);
 }

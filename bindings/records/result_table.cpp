@@ -31,6 +31,24 @@ ResultTable::Block block(ColumnBlock<T, Width>&& columns, std::vector<const char
     return {value_type<T>(), OwnedBuffer(columns.release()), stride, std::move(names)};
 }
 
+}  // namespace
+
+void ResultTable::release_unused_room() {
+    auto trim = [&](const Block& b) {
+        const std::size_t size = value_size(b.type);
+        if (size == 0 || b.values.data() == nullptr) return;
+        for (std::size_t k = 0; k < b.names.size(); ++k) {
+            const std::size_t end = k + 1 < b.names.size() ? (k + 1) * b.stride * size : b.values.capacity();
+            zpr::release_unused_room(const_cast<void*>(b.values.data()), b.values.capacity(),
+                                     (k * b.stride + rows) * size, end);
+        }
+    };
+    for (const Block& b : blocks) trim(b);
+    if (row_index) trim(*row_index);
+}
+
+namespace {
+
 void add_records(ResultTable& t, RecordColumns&& records) {
     t.rows = records.size();
     t.add(block(std::move(records.words), {"ipd_f", "dur_f"}));

@@ -50,6 +50,7 @@ public:
     ~OwnedBuffer() { free_column_buffer(data_, bytes_); }
 
     const void* data() const noexcept { return data_; }
+    std::size_t capacity() const noexcept { return bytes_; }
     // Gives the buffer up, to be freed with free_column_buffer and `buffer_bytes`.
     Column<uint8_t>::Released release() noexcept {
         return {static_cast<uint8_t*>(std::exchange(data_, nullptr)), std::exchange(bytes_, 0)};
@@ -87,6 +88,10 @@ struct ResultTable {
     void add(Block block);
     // The block that holds the column `name`, and the column's place in it.
     std::pair<const Block*, std::size_t> find(const char* name) const;
+    // Gives back the whole pages of the room each column reserved beyond `rows`
+    // (release_unused_room in column_memory.hpp), for a table that will be held long: a
+    // query's next result would otherwise reuse that room without faulting it in again.
+    void release_unused_room();
     // The column names in a stream's order: the row index as an ordinary column, after
     // "aperture_index" where the frame has that column first, else first.
     std::vector<const char*> stream_order() const;
