@@ -75,32 +75,27 @@ void release_nothing(Struct* self) {
     self->release = nullptr;
 }
 
+// Releases a schema or array whose private data is an `Own`: its children first (but those the
+// consumer moved out, which are released already) and its dictionary, then what it owns.
+template <class Own, class Struct>
+void release_owned(Struct* self) {
+    for (int64_t i = 0; i < self->n_children; ++i)
+        if (self->children[i]->release != nullptr) self->children[i]->release(self->children[i]);
+    if (self->dictionary != nullptr && self->dictionary->release != nullptr) self->dictionary->release(self->dictionary);
+    delete static_cast<Own*>(self->private_data);  // for a column: the batch's buffers go with the last
+    self->release = nullptr;
+}
+
 struct FieldSchema {
     std::string name;
     ArrowSchema dictionary{};
 };
-
-void release_field_schema(ArrowSchema* self) {
-    auto* own = static_cast<FieldSchema*>(self->private_data);
-    if (self->dictionary != nullptr && self->dictionary->release != nullptr) self->dictionary->release(self->dictionary);
-    delete own;
-    self->release = nullptr;
-}
 
 struct StructSchema {
     std::string metadata;
     std::vector<ArrowSchema> fields;
     std::vector<ArrowSchema*> field_pointers;
 };
-
-void release_struct_schema(ArrowSchema* self) {
-    auto* own = static_cast<StructSchema*>(self->private_data);
-    // A field the consumer moved out is released already.
-    for (ArrowSchema* field : own->field_pointers)
-        if (field->release != nullptr) field->release(field);
-    delete own;
-    self->release = nullptr;
-}
 
 void export_field(const StreamSchema::Field& field, ArrowSchema* out) {
     auto own = std::make_unique<FieldSchema>();
@@ -114,7 +109,7 @@ void export_field(const StreamSchema::Field& field, ArrowSchema* out) {
         own->dictionary.release = release_nothing<ArrowSchema>;
         out->dictionary = &own->dictionary;
     }
-    out->release = release_field_schema;
+    out->release = release_owned<FieldSchema>;
     out->private_data = own.release();
 }
 
@@ -130,26 +125,11 @@ struct ColumnArray {
     std::string text;
 };
 
-void release_column_array(ArrowArray* self) {
-    auto* own = static_cast<ColumnArray*>(self->private_data);
-    if (self->dictionary != nullptr && self->dictionary->release != nullptr) self->dictionary->release(self->dictionary);
-    delete own;  // frees the table's buffers with the last column that holds them
-    self->release = nullptr;
-}
-
 struct StructArray {
     std::array<const void*, 1> buffers{};  // no validity: no row of a batch is null
     std::vector<ArrowArray> columns;
     std::vector<ArrowArray*> column_pointers;
 };
-
-void release_struct_array(ArrowArray* self) {
-    auto* own = static_cast<StructArray*>(self->private_data);
-    for (ArrowArray* column : own->column_pointers)
-        if (column->release != nullptr) column->release(column);
-    delete own;
-    self->release = nullptr;
-}
 
 const void* or_empty(const void* buffer) { return buffer != nullptr ? buffer : kEmptyBuffer; }
 
@@ -196,7 +176,7 @@ void export_column(const std::shared_ptr<const ResultTable>& table, const char* 
         out->dictionary = &own->dictionary;
     }
     out->buffers = own->buffers.data();
-    out->release = release_column_array;
+    out->release = release_owned<ColumnArray>;
     out->private_data = own.release();
 }
 
@@ -221,7 +201,7 @@ void export_schema(const StreamSchema& schema, ArrowSchema* out) {
     result.metadata = schema.metadata.empty() ? nullptr : own->metadata.data();
     result.n_children = int64_t(own->fields.size());
     result.children = own->field_pointers.data();
-    result.release = release_struct_schema;
+    result.release = release_owned<StructSchema>;
     result.private_data = own.get();
     StructSchema* fields = own.release();
     try {
@@ -245,7 +225,7 @@ void export_batch(ResultTable&& table, ArrowArray* out) {
     result.n_children = int64_t(names.size());
     result.buffers = own->buffers.data();
     result.children = own->column_pointers.data();
-    result.release = release_struct_array;
+    result.release = release_owned<StructArray>;
     result.private_data = own.get();
     StructArray* columns = own.release();
     try {
