@@ -24,7 +24,8 @@ def table_columns(table):
     columns = {}
     for name, column in zip(table.column_names, table.columns):
         kind = column.type.value_type if pa.types.is_dictionary(column.type) else column.type
-        text = pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_string_view(kind)
+        string_view = getattr(pa.types, "is_string_view", lambda _: False)  # pyarrow 16 and later
+        text = pa.types.is_string(kind) or pa.types.is_large_string(kind) or string_view(kind)
         columns[name] = column.to_pylist() if text else column.to_numpy()
     return columns
 

@@ -79,7 +79,8 @@ def polars_lazy_table(stream):
 
 def duckdb_table(stream):
     duckdb = pytest.importorskip("duckdb")
-    return duckdb.sql("SELECT * FROM stream").arrow().read_all()
+    result = duckdb.sql("SELECT * FROM stream").arrow()
+    return result.read_all() if hasattr(result, "read_all") else result  # a table before DuckDB 1.4
 
 
 CLIENTS = {
