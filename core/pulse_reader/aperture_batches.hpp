@@ -39,7 +39,7 @@ public:
 
 private:
     // Headers are read this many apertures ahead at most.
-    static constexpr std::size_t kHeadersAhead = 65536;
+    static constexpr std::size_t kHeadersAhead = 4096;
 
     // Appends the headers of the next stretch of apertures after those that `headers` holds
     // (which start at next_); false when there are none to add.
