@@ -70,6 +70,11 @@ def polars_table(stream):
     return pl.DataFrame(stream).to_arrow()
 
 
+def polars_from_arrow_table(stream):
+    pl = pytest.importorskip("polars")
+    return pl.from_arrow(pa.RecordBatchReader.from_stream(stream)).to_arrow()
+
+
 def polars_lazy_table(stream):
     pl = pytest.importorskip("polars")
     if not hasattr(pl, "scan_arrow_c_stream"):
@@ -87,6 +92,7 @@ CLIENTS = {
     "pa.table": pa.table,
     "RecordBatchReader": lambda stream: pa.RecordBatchReader.from_stream(stream).read_all(),
     "polars": polars_table,
+    "polars.from_arrow": polars_from_arrow_table,
     "polars-lazy": polars_lazy_table,
     "duckdb": duckdb_table,
 }
