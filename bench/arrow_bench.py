@@ -41,13 +41,14 @@ def scenario(name: str, path: str, out: str) -> dict:
     from benchlib import proc_status, reset_peak_rss
     from zyn_pulse_reader import PulseReader
     from zyn_pulse_tools.commands.export import export
+    from zyn_pulse_tools.table_writers import _parquet_encodings
 
     facts: dict = {}
     reader = PulseReader(path)
 
     def parquet_by_hand() -> None:
         table = pa.table(reader.arrow_pulses())
-        pq.write_table(table, out, compression="zstd", use_dictionary=[])
+        pq.write_table(table, out, compression="zstd", **_parquet_encodings(table.schema))
 
     def group_by() -> None:
         pulses = reader.arrow_pulses()  # noqa: F841 - named in the query
