@@ -1,6 +1,7 @@
 // The extension module zyn_pulse_reader: merge_pulse_files, PulseReader and PulseFilter,
 // registered in that order and listed in __all__, plus PanicException for internal faults and
 // __version__ (ZPR_VERSION, defined by the build).
+#include "arrow/arrow_stream.hpp"
 #include "py_support.hpp"
 #include "pulse_filter/py_pulse_filter.hpp"
 #include "pulse_reader/batch_iterator.hpp"
@@ -43,6 +44,7 @@ PyObject* create_module() {
     check_status(PyType_Ready(&PulseReaderType));
     add_member(module.get(), "PulseReader", reinterpret_cast<PyObject*>(&PulseReaderType));
     check_status(PyType_Ready(&BatchIteratorType));
+    check_status(PyType_Ready(&ArrowStreamType));
     check_status(PyType_Ready(&PulseFilterType));
     add_member(module.get(), "PulseFilter", reinterpret_cast<PyObject*>(&PulseFilterType));
 

@@ -82,6 +82,20 @@ class PulseFilter:
         recalc_ipd: _Bool = False,
     ) -> Self: ...
 
+@final
+class _ArrowStream:
+    """A one-shot Arrow stream of whole-aperture batches (the Arrow PyCapsule interface): pass
+    it to pyarrow.table, pyarrow.RecordBatchReader.from_stream, polars.DataFrame,
+    polars.scan_arrow_c_stream or a DuckDB query. It can be exported once; a second export
+    raises RuntimeError. It holds the reader's file itself: closing or dropping the PulseReader
+    does not end it, and it reads on to its end."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """The stream as a PyCapsule named "arrow_array_stream"; the requested schema is not
+        applied (the batches keep their own types)."""
+    def __arrow_c_schema__(self) -> object:
+        """The schema of the batches as a PyCapsule named "arrow_schema", at any time."""
+
 # A compiled class with its own instance layout: it can be subclassed, but not combined with
 # another such class in multiple inheritance.
 @disjoint_base
@@ -146,6 +160,30 @@ class PulseReader:
         frames, and any error."""
     def record_kinds(self, apertures: _Apertures | None = None) -> DataFrame:
         """One row per aperture: how many of its records are of each kind, one uint64 column per kind."""
+    def arrow_pulses(
+        self,
+        apertures: _Apertures | None = None,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: _FilterKwargs | None = None,
+        batch_records: SupportsIndex = 1048576,
+    ) -> _ArrowStream:
+        """The pulses of get_pulses_many as an Arrow stream, the record position an ordinary
+        column ("position", after "aperture_index")."""
+    def arrow_records(
+        self,
+        apertures: _Apertures | None = None,
+        batch_records: SupportsIndex = 1048576,
+    ) -> _ArrowStream:
+        """The records of get_all_records_many as an Arrow stream, the position within each
+        aperture an ordinary column; record_type is dictionary<int8, utf8>."""
+    def arrow_summary(
+        self,
+        apertures: _Apertures | None = None,
+        pulse_filter: PulseFilter | None = None,
+        pulse_filter_kwargs: _FilterKwargs | None = None,
+    ) -> _ArrowStream:
+        """The rows of summary as an Arrow stream, "aperture_index" its first column and
+        "error" text with nulls."""
     def copy_apertures_to_new_file(
         self,
         apertures: _Apertures,

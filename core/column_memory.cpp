@@ -2,6 +2,7 @@
 
 #include "linux_calls.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -127,6 +128,15 @@ void free_column_buffer(void* data, std::size_t capacity) noexcept {
     } catch (...) {
         ::munmap(data, capacity);
     }
+}
+
+void release_unused_room(void* data, std::size_t capacity, std::size_t from, std::size_t to) noexcept {
+    if (data == nullptr || capacity < kMappedColumnBuffer) return;
+    const auto start = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (start + from + kPage - 1) / kPage * kPage;
+    const std::uintptr_t last = (start + std::min(to, capacity)) / kPage * kPage;
+    // Advice only: should it fail, the pages simply stay.
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 }  // namespace zpr

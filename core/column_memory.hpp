@@ -27,4 +27,10 @@ inline constexpr std::size_t kKeptColumnMemory = std::size_t(256) << 20;
 void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity) noexcept;
 void free_column_buffer(void* data, std::size_t capacity) noexcept;
 
+// Gives the whole pages within bytes [from, to) of a buffer back to the system, for room a
+// result reserved but did not fill: a huge page that a column's last rows reach is resident
+// as a whole, and a result of many columns would keep megabytes of them. The pages read as
+// zeros when touched again. Buffers from malloc are left as they are.
+void release_unused_room(void* data, std::size_t capacity, std::size_t from, std::size_t to) noexcept;
+
 }  // namespace zpr

@@ -17,8 +17,10 @@
 # only (--capture=sys), so a sanitizer report, written straight to file descriptor 2, shows
 # even when it ends the process in the middle of a test.
 #
-# The pure-Python package zyn_pulse_tools is taken from the source tree; its tests that need
-# an optional extra (Dask, pyarrow, matplotlib), not installed here, are skipped.
+# The pure-Python package zyn_pulse_tools is taken from the source tree. The Arrow consumers
+# (pyarrow, Polars, DuckDB) are installed, so that the streams' callbacks run here on the
+# consumers' own threads; the tests that need the other extras (Dask, matplotlib), not
+# installed here, are skipped.
 #
 # The build leaves out the AVX2 versions of the pulse-building loops, so that this run
 # covers their baseline x86-64 versions, which the installed module skips on a processor
@@ -47,7 +49,7 @@ if [[ ! -x $venv/bin/python ]]; then
 fi
 # tqdm is a dependency of zyn_pulse_tools itself (its progress bars), not an optional extra.
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    numpy pandas tqdm pytest hypothesis nlohmann-json cmake ninja
+    numpy pandas tqdm pytest hypothesis nlohmann-json cmake ninja pyarrow polars duckdb
 
 # The sanitizer runtimes are the compiler's: build with the same gcc whose libasan is preloaded.
 export CC=${CC:-gcc} CXX=${CXX:-g++}

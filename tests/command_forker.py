@@ -34,8 +34,9 @@ def run(k: int, delay: float | None) -> tuple[Path, int, Path]:
     error_path = trial.parent / f"fork{k}.stderr"
     child = os.fork()
     if child == 0:
-        with open(error_path, "wb") as error:
+        with open(error_path, "wb") as error, open(os.devnull, "wb") as nothing:
             os.dup2(error.fileno(), 2)
+            os.dup2(nothing.fileno(), 1)  # this process's standard output carries the JSON lines
         sys.argv = ["zyn-pulse", *args, "-o", str(trial / name)]
         status = cli.main()
         sys.stderr.flush()

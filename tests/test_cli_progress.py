@@ -41,6 +41,8 @@ def stderr_on_a_terminal(*args: str) -> tuple[int, str]:
 
 @pytest.mark.parametrize("command", ["check", "export"])
 def test_the_bar_ends_at_the_records_done(tmp_path, command):
+    if command == "export":
+        pytest.importorskip("pyarrow")
     run = str(run_file(60, rows=8, cols=10).write(tmp_path / "run.pulses.bin"))
     with PulseReader(run) as reader:
         records = sum(len(reader.get_all_records(a)) for a in reader.apertures)

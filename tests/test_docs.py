@@ -95,6 +95,9 @@ def test_every_document_has_examples_and_is_reachable_from_the_readme():
 def test_python_example_runs(code, doc, line, sample_runs, tmp_path, monkeypatch):
     if "zyn_pulse_tools.dask" in code:
         pytest.importorskip("dask.dataframe")  # an optional extra, absent from some CI rows
+    for consumer in ("pyarrow", "polars", "duckdb"):  # the Arrow consumers, likewise
+        if f"import {consumer}" in code:
+            pytest.importorskip(consumer)
     write_sample_files(sample_runs, tmp_path)
     monkeypatch.chdir(tmp_path)
     name = f"{doc.name}:{line}"

@@ -60,6 +60,10 @@ def query(path: str, outdir: Path) -> int:
         record_batches = [len(batch) for batch in reader.iter_all_records(apertures=None, batch_records=np.uint32(5))]
         per_aperture: pd.DataFrame = reader.summary(numbers, pulse_filter=PulseFilter(min_snr=1.0))
         print(len(all_records), sum(batches), sum(record_batches), per_aperture["pulses"].sum())
+        streams = [reader.arrow_pulses(numbers, pulse_filter_kwargs={}, batch_records=2),
+                   reader.arrow_records(apertures=None), reader.arrow_summary(pulse_filter=PulseFilter(min_snr=1.0))]
+        capsules: list[object] = [stream.__arrow_c_stream__() for stream in streams]
+        print(len(capsules), streams[0].__arrow_c_schema__())
         reader.get_pulses_many(np.array(numbers[:2], dtype=np.uint32), pulse_filter_kwargs={"mask_s": (0.0, 1.0)})
         reader.get_pulses_many(pd.Index(numbers))
         reader.get_pulses_many(pd.Series(numbers, dtype="int64"))  # typed Series[int] on every Python

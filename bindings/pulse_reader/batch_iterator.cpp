@@ -22,16 +22,6 @@ namespace zpr::py {
 
 namespace {
 
-constexpr uint64_t kDefaultBatchRecords = 1048576;
-
-struct PyBatchIterator {
-    PyObject_HEAD
-    PyObject* reader;  // the PulseReader object walked
-    std::optional<ApertureBatches> batches;  // empty once the walk has ended early
-    std::optional<zpr::PulseFilter> filter;
-    bool pulses;  // batches of pulses, or of records
-};
-
 // An integer of at least 1, converted like an aperture number (the same TypeError and
 // OverflowError), with a ValueError for anything smaller.
 uint64_t to_batch_records(PyObject* value) {
@@ -48,14 +38,19 @@ uint64_t batch_records_argument(PyObject* argument) {
     return convert_argument("batch_records", argument, to_batch_records);
 }
 
-PyObject* new_iterator(PyObject* reader, ApertureBatches&& batches, std::optional<zpr::PulseFilter> filter,
-                       bool pulses) {
+struct PyBatchIterator {
+    PyObject_HEAD
+    PyObject* reader;  // the PulseReader object walked
+    std::optional<Walk> walk;  // empty once the walk has ended early
+    bool pulses;  // batches of pulses, or of records
+};
+
+PyObject* new_iterator(PyObject* reader, Walk&& walk, bool pulses) {
     PyObject* self = BatchIteratorType.tp_alloc(&BatchIteratorType, 0);
     if (self == nullptr) throw PythonError{};
     auto* object = reinterpret_cast<PyBatchIterator*>(self);
     object->reader = Py_NewRef(reader);
-    new (&object->batches) std::optional<ApertureBatches>(std::move(batches));
-    new (&object->filter) std::optional<zpr::PulseFilter>(filter);
+    new (&object->walk) std::optional<Walk>(std::move(walk));
     object->pulses = pulses;
     return self;
 }
@@ -63,27 +58,20 @@ PyObject* new_iterator(PyObject* reader, ApertureBatches&& batches, std::optiona
 PyObject* batch_next(PyObject* py_self) {
     return guarded([&]() -> PyObject* {
         auto* self = reinterpret_cast<PyBatchIterator*>(py_self);
-        if (self->reader == nullptr || !self->batches || self->batches->done()) return nullptr;
+        if (self->reader == nullptr || !self->walk || self->walk->batches.done()) return nullptr;
         auto* owner = reinterpret_cast<PyPulseReader*>(self->reader);
         ExclusiveAccess access(owner);
         const zpr::PulseReader& reader = open_reader(owner);
-        ApertureBatches& batches = *self->batches;
-        const zpr::PulseFilter* filter = self->filter ? &*self->filter : nullptr;
+        Walk& walk = *self->walk;
         try {
             if (self->pulses) {
-                PulseColumns pulses = run_query(kPulsesFailed, [&] {
-                    const ApertureBatches::Batch batch = batches.next(reader);
-                    return reader.get_pulses_many(batch.apertures, batch.headers, filter, batch.room);
-                });
+                PulseColumns pulses = run_query(kPulsesFailed, [&] { return next_pulses(reader, walk); });
                 return pulses_many_frame(owner, std::move(pulses)).release();
             }
-            ManyApertureRecords records = run_query(kRecordsFailed, [&] {
-                const ApertureBatches::Batch batch = batches.next(reader);
-                return reader.get_all_records_many(batch.apertures, batch.headers, batch.room);
-            });
+            ManyApertureRecords records = run_query(kRecordsFailed, [&] { return next_records(reader, walk); });
             return records_many_frame(owner, std::move(records)).release();
         } catch (const PythonError&) {
-            self->batches.reset();
+            self->walk.reset();
             throw;
         }
     });
@@ -103,14 +91,42 @@ void batch_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     batch_clear(self);
     auto* object = reinterpret_cast<PyBatchIterator*>(self);
-    using Batches = std::optional<ApertureBatches>;
-    using Filter = std::optional<zpr::PulseFilter>;
-    object->batches.~Batches();
-    object->filter.~Filter();
+    using OptionalWalk = std::optional<Walk>;
+    object->walk.~OptionalWalk();
     Py_TYPE(self)->tp_free(self);
 }
 
 }  // namespace
+
+PulseColumns next_pulses(const zpr::PulseReader& reader, Walk& walk) {
+    const ApertureBatches::Batch batch = walk.batches.next(reader);
+    return reader.get_pulses_many(batch.apertures, batch.headers, walk.filter_or_null(), batch.room);
+}
+
+ManyApertureRecords next_records(const zpr::PulseReader& reader, Walk& walk) {
+    const ApertureBatches::Batch batch = walk.batches.next(reader);
+    return reader.get_all_records_many(batch.apertures, batch.headers, batch.room);
+}
+
+Walk plan_pulses_walk(PyPulseReader* self, PyObject* apertures, PyObject* pulse_filter,
+                      PyObject* pulse_filter_kwargs, PyObject* batch_records) {
+    uint64_t records = kDefaultBatchRecords;
+    PulsesRequest request = pulses_request(self, apertures, pulse_filter, pulse_filter_kwargs,
+                                           [&] { records = batch_records_argument(batch_records); });
+    ApertureBatches batches = run_query(kPulsesFailed, [&] {
+        return ApertureBatches(request.reader, request.apertures, records);
+    });
+    return {std::move(batches), std::move(request.filter)};
+}
+
+Walk plan_records_walk(PyPulseReader* self, PyObject* apertures, PyObject* batch_records) {
+    std::optional<std::vector<uint64_t>> given = convert_apertures(apertures);
+    const uint64_t records = batch_records_argument(batch_records);
+    const zpr::PulseReader& reader = open_reader(self);
+    const std::vector<uint64_t> numbers = requested_apertures(std::move(given), reader);
+    ApertureBatches batches = run_query(kRecordsFailed, [&] { return ApertureBatches(reader, numbers, records); });
+    return {std::move(batches), std::nullopt};
+}
 
 PyObject* iter_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
@@ -119,14 +135,7 @@ PyObject* iter_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs
         PyObject* a[4];
         bind_arguments({"PulseReader.iter_pulses", names, 0}, args, nargs, kwnames, a);
         ExclusiveAccess access(self);
-        uint64_t batch_records = 0;
-        PulsesRequest request =
-            pulses_request(self, a[0], a[1], a[2], [&] { batch_records = batch_records_argument(a[3]); });
-
-        ApertureBatches batches = run_query(kPulsesFailed, [&] {
-            return ApertureBatches(request.reader, request.apertures, batch_records);
-        });
-        return new_iterator(py_self, std::move(batches), request.filter, true);
+        return new_iterator(py_self, plan_pulses_walk(self, a[0], a[1], a[2], a[3]), true);
     });
 }
 
@@ -137,15 +146,7 @@ PyObject* iter_all_records(PyObject* py_self, PyObject* const* args, Py_ssize_t 
         PyObject* a[2];
         bind_arguments({"PulseReader.iter_all_records", names, 0}, args, nargs, kwnames, a);
         ExclusiveAccess access(self);
-        std::optional<std::vector<uint64_t>> given = convert_apertures(a[0]);
-        const uint64_t batch_records = batch_records_argument(a[1]);
-        const zpr::PulseReader& reader = open_reader(self);
-        const std::vector<uint64_t> apertures = requested_apertures(std::move(given), reader);
-
-        ApertureBatches batches = run_query(kRecordsFailed, [&] {
-            return ApertureBatches(reader, apertures, batch_records);
-        });
-        return new_iterator(py_self, std::move(batches), std::nullopt, false);
+        return new_iterator(py_self, plan_records_walk(self, a[0], a[1]), false);
     });
 }
 

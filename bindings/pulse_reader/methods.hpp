@@ -3,10 +3,13 @@
 
 #include "error.hpp"
 #include "pulse_filter/py_pulse_filter.hpp"
+#include "pulse_reader/aperture_batches.hpp"
 #include "pulse_reader/py_pulse_reader.hpp"
+#include "records/result_table.hpp"
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -65,6 +68,33 @@ PulsesRequest pulses_request(PyPulseReader* self, PyObject* apertures, PyObject*
     return {reader, requested_apertures(std::move(given), reader), filter};
 }
 
+// A walk over a run in batches of whole apertures (aperture_batches.hpp), as iter_pulses,
+// iter_all_records and the Arrow streams make it: the arguments are checked and every
+// aperture looked up when the call is made.
+struct Walk {
+    ApertureBatches batches;
+    std::optional<zpr::PulseFilter> filter;
+
+    const zpr::PulseFilter* filter_or_null() const { return filter ? &*filter : nullptr; }
+};
+
+inline constexpr uint64_t kDefaultBatchRecords = 1048576;
+
+// The walk of the pulses of `apertures` with the filter that applies, `batch_records` records
+// of the file at most per batch (the default when null).
+Walk plan_pulses_walk(PyPulseReader* self, PyObject* apertures, PyObject* pulse_filter, PyObject* pulse_filter_kwargs,
+                      PyObject* batch_records);
+// The walk of the records of `apertures`.
+Walk plan_records_walk(PyPulseReader* self, PyObject* apertures, PyObject* batch_records);
+
+// The next batch of a walk (there must be one), read from `reader`. Pure core work.
+PulseColumns next_pulses(const zpr::PulseReader& reader, Walk& walk);
+ManyApertureRecords next_records(const zpr::PulseReader& reader, Walk& walk);
+
+// The summary rows of `apertures`, each row's error as get_pulses raises it. Pure core work.
+ResultTable summary_table(const zpr::PulseReader& reader, std::span<const uint64_t> apertures,
+                          const zpr::PulseFilter* filter);
+
 // The frames of the whole-run calls, which carry the reader's base attributes: pulses with
 // an "aperture_index" column, indexed by record position ("index"); records with an
 // "aperture_index" column first, indexed by position within their aperture.
@@ -79,6 +109,9 @@ PyObject* summary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* record_kinds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* iter_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* iter_all_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* arrow_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* arrow_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* arrow_summary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* copy_apertures_to_new_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 extern const char* const kGetAllRecordsDoc;
@@ -89,6 +122,9 @@ extern const char* const kSummaryDoc;
 extern const char* const kRecordKindsDoc;
 extern const char* const kIterPulsesDoc;
 extern const char* const kIterAllRecordsDoc;
+extern const char* const kArrowPulsesDoc;
+extern const char* const kArrowRecordsDoc;
+extern const char* const kArrowSummaryDoc;
 extern const char* const kCopyAperturesDoc;
 
 }  // namespace zpr::py

@@ -69,10 +69,12 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyRef metadata = python_metadata(reader);
         PyRef name = checked(PyUnicode_DecodeFSDefaultAndSize(file_name.data(), Py_ssize_t(file_name.size())));
 
+        auto shared = std::make_shared<zpr::PulseReader>(std::move(reader));
+
         PyObject* self = type->tp_alloc(type, 0);
         if (self == nullptr) throw PythonError{};
         auto* object = reinterpret_cast<PyPulseReader*>(self);
-        new (&object->reader) std::optional<zpr::PulseReader>(std::move(reader));
+        new (&object->reader) std::shared_ptr<zpr::PulseReader>(std::move(shared));
         new (&object->default_filter) std::optional<zpr::PulseFilter>(default_filter);
         object->pandas = pandas.release();
         object->frame_from_blocks = frame_from_blocks.release();
@@ -111,9 +113,9 @@ void reader_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     auto* object = reinterpret_cast<PyPulseReader*>(self);
     reader_clear(self);
-    using Reader = std::optional<zpr::PulseReader>;
+    using Reader = std::shared_ptr<zpr::PulseReader>;
     using Filter = std::optional<zpr::PulseFilter>;
-    object->reader.~Reader();  // closes the file if still open
+    object->reader.~Reader();  // closes the file if still open and no stream holds it
     object->default_filter.~Filter();
     Py_TYPE(self)->tp_free(self);
 }
@@ -206,6 +208,12 @@ PyMethodDef reader_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kSummaryDoc},
     {"record_kinds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record_kinds)),
      METH_FASTCALL | METH_KEYWORDS, kRecordKindsDoc},
+    {"arrow_pulses", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_pulses)),
+     METH_FASTCALL | METH_KEYWORDS, kArrowPulsesDoc},
+    {"arrow_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_records)),
+     METH_FASTCALL | METH_KEYWORDS, kArrowRecordsDoc},
+    {"arrow_summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_summary)),
+     METH_FASTCALL | METH_KEYWORDS, kArrowSummaryDoc},
     {"copy_apertures_to_new_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(copy_apertures_to_new_file)),
      METH_FASTCALL | METH_KEYWORDS, kCopyAperturesDoc},
     {"close", reader_close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},

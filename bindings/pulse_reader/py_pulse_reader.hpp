@@ -6,13 +6,18 @@
 #include "pulse_filter/pulse_filter.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 
+#include <memory>
 #include <optional>
 
 namespace zpr::py {
 
 struct PyPulseReader {
     PyObject_HEAD
-    std::optional<zpr::PulseReader> reader;  // empty once closed
+    // Empty once closed. Shared with the Arrow streams made from it, which go on reading after
+    // the object is closed or gone: every read names its offset (pread), and the core reader
+    // does not change once open, so a stream on a consumer's thread may read while the
+    // object serves other calls.
+    std::shared_ptr<zpr::PulseReader> reader;
     std::optional<zpr::PulseFilter> default_filter;
     PyObject* pandas;
     PyObject* frame_from_blocks;  // pandas' block-level frame constructor, or None

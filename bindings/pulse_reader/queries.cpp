@@ -84,7 +84,7 @@ PyObject* get_all_records(PyObject* py_self, PyObject* const* args, Py_ssize_t n
 
         ApertureRecords result = run_query(
             kRecordsFailed, [&] { return reader.get_all_records(aperture); }, short_aperture_query(reader, aperture));
-        const ColumnTable table = to_column_table(std::move(result.records));
+        const ColumnTable table = to_column_table(result_table(std::move(result.records)));
         return to_dataframe(self, result.header, table).release();
     });
 }
@@ -107,7 +107,7 @@ PyObject* get_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs,
         AperturePulses result = run_query(
             kPulsesFailed, [&] { return reader.get_pulses(aperture, filter ? &*filter : nullptr); },
             short_aperture_query(reader, aperture));
-        const ColumnTable table = to_column_table(std::move(result.pulses), include_aperture_index);
+        const ColumnTable table = to_column_table(result_table(std::move(result.pulses), include_aperture_index));
         PyRef row_index = record_position_index(self, table);
         return to_dataframe(self, result.header, table, row_index.get()).release();
     });
@@ -134,14 +134,22 @@ std::vector<uint64_t> requested_apertures(std::optional<std::vector<uint64_t>>&&
     return {apertures.begin(), apertures.end()};
 }
 
+ResultTable summary_table(const zpr::PulseReader& reader, std::span<const uint64_t> apertures,
+                          const zpr::PulseFilter* filter) {
+    ApertureSummaries summaries = reader.summary(apertures, filter);
+    // A row's error is the one get_pulses raises for its aperture.
+    for (auto& error : summaries.errors) error.second = kPulsesFailed + error.second;
+    return result_table(std::move(summaries), apertures);
+}
+
 PyRef pulses_many_frame(PyPulseReader* self, PulseColumns&& pulses) {
-    const ColumnTable table = to_column_table(std::move(pulses), true);
+    const ColumnTable table = to_column_table(result_table(std::move(pulses), true));
     PyRef index = record_position_index(self, table);
     return frame_with_base_attrs(self, table, index.get());
 }
 
 PyRef records_many_frame(PyPulseReader* self, ManyApertureRecords&& records) {
-    const ColumnTable table = to_column_table(std::move(records));
+    const ColumnTable table = to_column_table(result_table(std::move(records)));
     PyRef index = row_index(self, table.row_index_values.get(), Py_None);
     return frame_with_base_attrs(self, table, index.get());
 }
@@ -206,12 +214,10 @@ PyObject* summary(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, Py
         ExclusiveAccess access(self);
         const PulsesRequest request = pulses_request(self, a[0], a[1], a[2], [] {});
 
-        ApertureSummaries summaries = run_query(kPulsesFailed, [&] {
-            return request.reader.summary(request.apertures, request.filter_or_null());
+        ResultTable summaries = run_query(kPulsesFailed, [&] {
+            return summary_table(request.reader, request.apertures, request.filter_or_null());
         });
-        // A row's error is the one get_pulses raises for its aperture.
-        for (auto& error : summaries.errors) error.second = kPulsesFailed + error.second;
-        const ColumnTable table = to_column_table(std::move(summaries), request.apertures);
+        const ColumnTable table = to_column_table(std::move(summaries));
         return per_aperture_frame(self, table).release();
     });
 }
@@ -223,7 +229,7 @@ PyObject* record_kinds(PyObject* py_self, PyObject* const* args, Py_ssize_t narg
             return reader.record_kinds(apertures);
         },
         [](PyPulseReader* self, RecordKindCounts&& counts, const std::vector<uint64_t>& apertures) {
-            const ColumnTable table = to_column_table(std::move(counts), apertures);
+            const ColumnTable table = to_column_table(result_table(std::move(counts), apertures));
             return per_aperture_frame(self, table);
         });
 }

@@ -21,13 +21,18 @@ void ensure_numpy() {
     loaded = true;
 }
 
-template <class T> constexpr int numpy_type();
-template <> constexpr int numpy_type<uint16_t>() { return NPY_UINT16; }
-template <> constexpr int numpy_type<uint32_t>() { return NPY_UINT32; }
-template <> constexpr int numpy_type<uint64_t>() { return NPY_UINT64; }
-template <> constexpr int numpy_type<int64_t>() { return NPY_INT64; }
-template <> constexpr int numpy_type<float>() { return NPY_FLOAT32; }
-template <> constexpr int numpy_type<double>() { return NPY_FLOAT64; }
+int numpy_type(ValueType type) {
+    switch (type) {
+        case ValueType::UInt16: return NPY_UINT16;
+        case ValueType::UInt32: return NPY_UINT32;
+        case ValueType::UInt64: return NPY_UINT64;
+        case ValueType::Int64: return NPY_INT64;
+        case ValueType::Float32: return NPY_FLOAT32;
+        case ValueType::Float64: return NPY_FLOAT64;
+        case ValueType::RecordType: case ValueType::Messages: break;
+    }
+    throw InternalFault("no NumPy type for an object column");
+}
 
 constexpr const char* kColumnCapsule = "zyn_pulse_reader.column";
 
@@ -37,55 +42,33 @@ void free_column(PyObject* capsule) {
                        reinterpret_cast<std::uintptr_t>(PyCapsule_GetContext(capsule)));
 }
 
-// An array of `rank` dimensions over a released buffer. The buffer moves into a capsule
-// that becomes the array's base object, so it is freed exactly when NumPy drops the array.
-template <class T>
-PyRef array_over(typename Column<T>::Released buffer, int rank, npy_intp* shape, npy_intp* strides) {
-    if (buffer.data == nullptr || PyArray_MultiplyList(shape, rank) == 0) {
-        free_column_buffer(buffer.data, buffer.buffer_bytes);
-        return checked(PyArray_SimpleNew(rank, shape, numpy_type<T>()));
+// An array of `rank` dimensions over a buffer. The buffer moves into a capsule that becomes
+// the array's base object, so it is freed exactly when NumPy drops the array.
+PyRef array_over(OwnedBuffer&& values, int type, int rank, npy_intp* shape, npy_intp* strides) {
+    if (values.data() == nullptr || PyArray_MultiplyList(shape, rank) == 0) {
+        values = OwnedBuffer();
+        return checked(PyArray_SimpleNew(rank, shape, type));
     }
-    PyObject* capsule = PyCapsule_New(buffer.data, kColumnCapsule, nullptr);
-    if (capsule == nullptr) {
-        free_column_buffer(buffer.data, buffer.buffer_bytes);
-        throw PythonError{};
-    }
+    void* data = const_cast<void*>(values.data());
+    PyObject* capsule = PyCapsule_New(data, kColumnCapsule, nullptr);
+    if (capsule == nullptr) throw PythonError{};  // `values` still frees the buffer
     PyRef owner(capsule);
     // The destructor is set only once the capsule knows the size.
-    PyCapsule_SetContext(capsule, reinterpret_cast<void*>(std::uintptr_t(buffer.buffer_bytes)));
+    PyCapsule_SetContext(capsule, reinterpret_cast<void*>(std::uintptr_t(values.release().buffer_bytes)));
     PyCapsule_SetDestructor(capsule, free_column);
-    PyRef array = checked(PyArray_New(&PyArray_Type, rank, shape, numpy_type<T>(), strides, buffer.data, 0,
+    PyRef array = checked(PyArray_New(&PyArray_Type, rank, shape, type, strides, data, 0,
                                       NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED, nullptr));
     // SetBaseObject takes the capsule's reference whether or not it succeeds.
     check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()));
     return array;
 }
 
-// The column as a one-dimensional array.
-template <class T>
-PyRef adopt_values(Column<T>&& column) {
-    npy_intp shape[1] = {npy_intp(column.size())};
-    return array_over<T>(column.release(), 1, shape, nullptr);
-}
-
-// The column as a block of one row.
-template <class T>
-PyRef adopt(Column<T>&& column) {
-    npy_intp shape[2] = {1, npy_intp(column.size())};
-    return array_over<T>(column.release(), 2, shape, nullptr);
-}
-
 // The first `rows` values of each column of the block, as a block.
-template <class T, std::size_t Width>
-PyRef adopt(ColumnBlock<T, Width>&& block, std::size_t rows) {
-    npy_intp shape[2] = {npy_intp(Width), npy_intp(rows)};
-    npy_intp strides[2] = {npy_intp(block.stride() * sizeof(T)), npy_intp(sizeof(T))};
-    return array_over<T>(block.release(), 2, shape, strides);
-}
-
-template <class T>
-void insert(ColumnTable& table, const char* name, Column<T>&& values) {
-    table.add(adopt(std::move(values)), {name});
+PyRef adopt(ResultTable::Block&& block, std::size_t rows) {
+    const std::size_t size = value_size(block.type);
+    npy_intp shape[2] = {npy_intp(block.names.size()), npy_intp(rows)};
+    npy_intp strides[2] = {npy_intp(block.stride * size), npy_intp(size)};
+    return array_over(std::move(block.values), numpy_type(block.type), 2, shape, strides);
 }
 
 // Rows take their kind's name from one of this many equal string objects, round robin. The
@@ -143,22 +126,21 @@ NameReferences count_name_references(const FormattedRecordType* codes, std::size
     return references;
 }
 
-PyRef record_type_column(const Column<FormattedRecordType>& types) {
+PyRef record_type_column(const FormattedRecordType* codes, std::size_t rows) {
     const RecordTypeNames& names = record_type_names();
-    npy_intp shape[2] = {1, npy_intp(types.size())};
+    npy_intp shape[2] = {1, npy_intp(rows)};
     // A new object array starts out with every cell empty (NULL).
     PyRef array = checked(PyArray_SimpleNew(2, shape, NPY_OBJECT));
     auto** cells = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    const FormattedRecordType* const codes = types.data();
     // Each cell holds a reference to its name: the references each name gets are counted
     // and taken in one step. Whole rounds of the copies first, so that each row's copy is
     // known without a division.
     std::size_t row = 0;
-    for (; row + kNameCopies <= types.size(); row += kNameCopies)
+    for (; row + kNameCopies <= rows; row += kNameCopies)
         for (std::size_t copy = 0; copy < kNameCopies; ++copy)
             cells[row + copy] = names[std::size_t(codes[row + copy])][copy];
-    for (std::size_t copy = 0; row < types.size(); ++row, ++copy) cells[row] = names[std::size_t(codes[row])][copy];
-    const NameReferences references = count_name_references(codes, types.size());
+    for (std::size_t copy = 0; row < rows; ++row, ++copy) cells[row] = names[std::size_t(codes[row])][copy];
+    const NameReferences references = count_name_references(codes, rows);
     for (std::size_t type = 0; type < names.size(); ++type) {
         for (std::size_t copy = 0; copy < kNameCopies; ++copy) {
             PyObject* name = names[type][copy];
@@ -166,17 +148,6 @@ PyRef record_type_column(const Column<FormattedRecordType>& types) {
         }
     }
     return array;
-}
-
-// Adds the records table's columns to `t`.
-void add_records(ColumnTable& t, RecordColumns&& records) {
-    const std::size_t rows = records.size();
-    t.add(adopt(std::move(records.words), rows), {"ipd_f", "dur_f"});
-    t.add(adopt(std::move(records.values), rows),
-          {"bin0_intensity", "bin1_intensity", "bin0_bg_mean", "bin1_bg_mean", "bin0_bg_std", "bin1_bg_std"});
-    insert(t, "start_f", std::move(records.start_f));
-    t.add(record_type_column(records.record_type), {"record_type"});
-    t.add(adopt(std::move(records.wide_values), rows), {"long_pulse_duration_f", "event_f"});
 }
 
 // The error column: None, or the message of the row's error.
@@ -193,74 +164,33 @@ PyRef error_column(std::size_t rows, const std::vector<std::pair<std::size_t, st
     return array;
 }
 
-// The aperture numbers as the row index values of a per-aperture table.
-PyRef aperture_numbers(std::span<const uint64_t> apertures) {
-    Column<uint64_t> numbers;
-    numbers.reserve(apertures.size());
-    std::copy(apertures.begin(), apertures.end(), numbers.data());
-    numbers.mark_filled(apertures.size());
-    return adopt_values(std::move(numbers));
+// The block as NumPy holds it: numbers over the block's own buffer, text as str objects.
+PyRef block_values(const ResultTable& table, ResultTable::Block&& block) {
+    switch (block.type) {
+        case ValueType::RecordType:
+            return record_type_column(static_cast<const FormattedRecordType*>(block.values.data()), table.rows);
+        case ValueType::Messages:
+            return error_column(table.rows, table.messages);
+        default:
+            return adopt(std::move(block), table.rows);
+    }
 }
 
 }  // namespace
 
-ColumnTable to_column_table(RecordColumns&& records) {
+ColumnTable to_column_table(ResultTable&& result) {
     ensure_numpy();
     ColumnTable t;
-    add_records(t, std::move(records));
-    return t;
-}
-
-ColumnTable to_column_table(ManyApertureRecords&& many) {
-    ensure_numpy();
-    ColumnTable t;
-    t.row_index_values = adopt_values(std::move(many.position));
-    insert(t, "aperture_index", std::move(many.aperture_index));
-    add_records(t, std::move(many.records));
-    return t;
-}
-
-ColumnTable to_column_table(ApertureSummaries&& summaries, std::span<const uint64_t> apertures) {
-    ensure_numpy();
-    const std::size_t rows = summaries.rows;
-    ColumnTable t;
-    t.row_index_values = aperture_numbers(apertures);
-    t.add(adopt(std::move(summaries.frames), rows), {"aperture_x", "aperture_y", "first_start_f", "last_end_f"});
-    t.add(adopt(std::move(summaries.counts), rows), {"records", "pulses", "nonfinite"});
-    t.add(adopt(std::move(summaries.means), rows),
-          {"dur_f_mean", "ipd_f_mean", "snr_mean", "intensity_mean", "binratio_mean"});
-    t.add(error_column(rows, summaries.errors), {"error"});
-    // The frame's order interleaves the blocks.
-    t.order.assign({"aperture_x", "aperture_y", "records", "pulses", "nonfinite", "dur_f_mean", "ipd_f_mean",
-                    "snr_mean", "intensity_mean", "binratio_mean", "first_start_f", "last_end_f", "error"});
-    return t;
-}
-
-ColumnTable to_column_table(RecordKindCounts&& counts, std::span<const uint64_t> apertures) {
-    ensure_numpy();
-    ColumnTable t;
-    t.row_index_values = aperture_numbers(apertures);
-    std::vector<const char*> names;
-    for (std::size_t type = 0; type < kFormattedRecordTypeCount; ++type)
-        names.emplace_back(record_type_name(FormattedRecordType(type)));
-    t.add(adopt(std::move(counts.counts), counts.rows), names);
-    return t;
-}
-
-ColumnTable to_column_table(PulseColumns&& pulses, bool include_aperture_index) {
-    ensure_numpy();
-    const std::size_t rows = pulses.size();
-    ColumnTable t;
-    t.row_index_values = adopt_values(std::move(pulses.index));
-    if (include_aperture_index) insert(t, "aperture_index", std::move(pulses.aperture_index));
-    t.add(adopt(std::move(pulses.frames), rows), {"start_f", "end_f", "dur_f", "ipd_f"});
-    t.add(adopt(std::move(pulses.quantities), rows),
-          {"dur_s", "ipd_s", "snr", "intensity", "bin0_intensity", "intensity_display", "binratio", "bg_mean", "bg_std",
-           "bin0_bg_mean", "bin0_bg_std"});
-    // The frame's order interleaves the two blocks.
-    t.order.assign({"start_f", "end_f", "dur_f", "dur_s", "ipd_f", "ipd_s", "snr", "intensity", "bin0_intensity",
-                    "intensity_display", "binratio", "bg_mean", "bg_std", "bin0_bg_mean", "bin0_bg_std"});
-    if (include_aperture_index) t.order.insert(t.order.begin(), "aperture_index");
+    for (ResultTable::Block& block : result.blocks) {
+        std::vector<const char*> names = block.names;
+        t.blocks.push_back({block_values(result, std::move(block)), std::move(names)});
+    }
+    t.order = std::move(result.order);
+    if (result.row_index) {
+        npy_intp shape[1] = {npy_intp(result.rows)};
+        t.row_index_values = array_over(std::move(result.row_index->values), numpy_type(result.row_index->type), 1,
+                                        shape, nullptr);
+    }
     return t;
 }
 

@@ -14,6 +14,7 @@ from collections.abc import Callable
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 from tqdm import tqdm
 
@@ -75,13 +76,19 @@ class RecordsDone:
     pulses, no records) are covered too, so the count runs up to the batch's last aperture.
     """
 
-    def __init__(self, records_per_aperture: pd.Series) -> None:
-        self._order = records_per_aperture.index.to_numpy()
-        self._cumulative = np.cumsum(records_per_aperture.to_numpy(dtype=np.uint64))
+    def __init__(self, apertures: npt.ArrayLike, records: npt.ArrayLike) -> None:
+        self._order = np.asarray(apertures)
+        self._cumulative = np.cumsum(np.asarray(records, dtype=np.uint64))
         self._position = 0
+        self.total = int(self._cumulative[-1]) if self._cumulative.size else 0
 
-    def after(self, batch: pd.DataFrame) -> int:
+    def after(self, last_aperture: int) -> int:
+        """The records covered once the walk has reached `last_aperture`."""
+        self._position += int(np.argmax(self._order[self._position :] == last_aperture)) + 1
+        return int(self._cumulative[self._position - 1])
+
+    def after_frame(self, batch: pd.DataFrame) -> int:
+        """The records covered after a batch of the walk, given as a frame."""
         if len(batch):
-            last = batch["aperture_index"].iloc[-1]
-            self._position += int(np.argmax(self._order[self._position :] == last)) + 1
+            return self.after(batch["aperture_index"].iloc[-1])
         return int(self._cumulative[self._position - 1]) if self._position else 0

@@ -1,104 +1,121 @@
-"""Writers that take a table batch by batch: Parquet, CSV and Arrow IPC files.
+"""Writers that take an Arrow stream batch by batch: Parquet, CSV and Arrow IPC files.
 
-Frames are written with their row index, so that reading the file back with pandas gives
-the frame again (the pulses' record positions, the summary's aperture numbers). Columns
-that pyarrow would have to guess from Python objects get their types up front: the records'
-"record_type" and the summary's "error" (None in almost every row) are strings.
+The batches come from the module's Arrow streams as they are, so nothing passes through
+pandas: the record position ("position") and the aperture number ("aperture_index") are
+ordinary columns, with no index of a frame to restore, and "record_type" keeps its
+dictionary encoding (int8 codes over the eight kind names), which Parquet stores as a
+dictionary-encoded column. Parquet files are compressed with zstd unless asked otherwise;
+each batch becomes one row group (Parquet) or record batch (Arrow IPC).
+
+Parquet encodings follow what the columns hold, which makes a pulses file smaller than the
+pulse file it comes from: the columns that grow along a run (aperture numbers, record
+positions, start and end frames) as deltas, the ratios (snr, binratio), whose values rarely
+repeat, split into byte streams, and every other column through a dictionary (durations,
+gaps and the scaled 16-bit measurements take few distinct values).
 """
 
 from __future__ import annotations
 
+import os
+from collections import deque
 from collections.abc import Iterator
+from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, Protocol
 
-import pandas as pd
-
 from zyn_pulse_tools.errors import CommandError
 from zyn_pulse_tools.extras import require
 
-# Object columns of the module's frames, all of them text.
-_TEXT_COLUMNS = ("record_type", "error")
 FORMATS = {".parquet": "Parquet", ".csv": "CSV", ".arrow": "Arrow IPC"}
+_GROWING = ("aperture_index", "position", "start_f", "end_f")
+_RATIOS = ("snr", "binratio")
+COMPRESSIONS = ("zstd", "snappy", "gzip", "none")
+DEFAULT_COMPRESSION = "zstd"
 
 
 class TableWriter(Protocol):
-    def write(self, batch: pd.DataFrame) -> None: ...
+    def write_batch(self, batch: Any) -> None: ...
     def close(self) -> None: ...
 
 
-class _ArrowWriter:
-    """Converts each batch with the schema of the first, so every batch has the same types."""
+def table_format(output_name: str, compression: str | None) -> str:
+    """The suffix of `output_name` that names its format; `compression` applies to Parquet
+    only."""
+    suffix = Path(output_name).suffix.lower()
+    if suffix not in FORMATS:
+        known = ", ".join(FORMATS)
+        raise CommandError(f"cannot tell the format of {output_name}: its suffix must be one of {known}")
+    if compression is not None and suffix != ".parquet":
+        raise CommandError(f"--compression applies to Parquet files only, not to {FORMATS[suffix]}")
+    return suffix
 
-    def __init__(self, path: str, parquet: bool) -> None:
-        self._pa = require("pyarrow", "parquet", "export")
-        self._path, self._parquet = path, parquet
-        self._schema: Any = None
-        self._writer: Any = None
 
-    def _table(self, batch: pd.DataFrame) -> Any:
-        if self._schema is None:
-            fields = {name: self._pa.string() for name in _TEXT_COLUMNS if name in batch.columns}
-            inferred = self._pa.Schema.from_pandas(batch, preserve_index=True)
-            self._schema = self._pa.schema(
-                [self._pa.field(f.name, fields.get(f.name, f.type)) for f in inferred],
-                metadata=inferred.metadata,
-            )
-        return self._pa.Table.from_pandas(batch, schema=self._schema, preserve_index=True)
-
-    def write(self, batch: pd.DataFrame) -> None:
-        table = self._table(batch)
-        if self._writer is None:
-            if self._parquet:
-                parquet = require("pyarrow.parquet", "parquet", "export")
-                self._writer = parquet.ParquetWriter(self._path, self._schema)
-            else:
-                self._writer = self._pa.ipc.new_file(self._path, self._schema)
-        # One row group (Parquet) or record batch (Arrow) per batch.
-        if self._parquet:
-            self._writer.write_table(table, row_group_size=max(len(batch), 1))
-        else:
-            self._writer.write_table(table)
-
-    def close(self) -> None:
-        if self._writer is not None:
-            self._writer.close()
+def _parquet_encodings(schema: Any) -> dict[str, Any]:
+    """ParquetWriter's options for the columns of `schema` (see the module's docstring)."""
+    encodings = {name: "DELTA_BINARY_PACKED" for name in _GROWING if name in schema.names}
+    encodings.update({name: "BYTE_STREAM_SPLIT" for name in _RATIOS if name in schema.names})
+    return {"use_dictionary": [n for n in schema.names if n not in encodings], "column_encoding": encodings}
 
 
 class _CsvWriter:
-    def __init__(self, path: str) -> None:
-        self._path = path
-        self._started = False
+    """pyarrow's CSV writer on several batches at once, the text of each written in order.
 
-    def write(self, batch: pd.DataFrame) -> None:
-        # Every frame here has a one-level index: the record position or the aperture number.
-        label = str(batch.index.name or "index")
-        if self._started:
-            batch.to_csv(self._path, mode="a", header=False, index_label=label)
-        else:
-            batch.to_csv(self._path, mode="w", index_label=label)
-            self._started = True
+    Formatting the numbers is almost all the cost of a CSV file, and pyarrow formats a batch
+    on one thread (without the interpreter lock): a few batches are formatted side by side.
+    """
+
+    def __init__(self, path: str, schema: Any, pa: Any, csv: Any) -> None:
+        self._pa, self._csv = pa, csv
+        self._workers = min(4, os.cpu_count() or 1)
+        self._pending: deque[Future[Any]] = deque()
+        self._file = open(path, "wb")
+        try:
+            csv.write_csv(schema.empty_table(), self._file)  # the header line
+        except BaseException:
+            self._file.close()
+            raise
+        self._pool = ThreadPoolExecutor(self._workers, thread_name_prefix="zyn-pulse-csv")
+
+    def _text(self, batch: Any) -> Any:
+        text = self._pa.BufferOutputStream()
+        self._csv.write_csv(batch, text, write_options=self._csv.WriteOptions(include_header=False))
+        return text.getvalue()
+
+    def write_batch(self, batch: Any) -> None:
+        self._pending.append(self._pool.submit(self._text, batch))
+        while len(self._pending) > self._workers:
+            self._file.write(self._pending.popleft().result())
 
     def close(self) -> None:
-        pass
+        try:
+            while self._pending:
+                self._file.write(self._pending.popleft().result())
+        finally:
+            self._pool.shutdown(cancel_futures=True)
+            self._file.close()
 
 
-def table_writer(path: str, output_name: str) -> TableWriter:
-    """A writer for the format that `output_name`'s suffix names."""
-    suffix = Path(output_name).suffix.lower()
-    if suffix == ".csv":
-        return _CsvWriter(path)
-    if suffix in (".parquet", ".arrow"):
-        return _ArrowWriter(path, parquet=suffix == ".parquet")
-    known = ", ".join(FORMATS)
-    raise CommandError(f"cannot tell the format of {output_name}: its suffix must be one of {known}")
+def table_writer(path: str, file_format: str, schema: Any, compression: str | None) -> TableWriter:
+    """A writer of batches with `schema` into `path`, in the format of table_format."""
+    pa = require("pyarrow", "arrow", "export")
+    if file_format == ".parquet":
+        parquet = require("pyarrow.parquet", "arrow", "export")
+        codec = compression or DEFAULT_COMPRESSION
+        writer: TableWriter = parquet.ParquetWriter(
+            path, schema, compression=None if codec == "none" else codec, **_parquet_encodings(schema)
+        )
+        return writer
+    if file_format == ".arrow":
+        ipc_writer: TableWriter = pa.ipc.new_file(path, schema)
+        return ipc_writer
+    return _CsvWriter(path, schema, pa, require("pyarrow.csv", "arrow", "export"))
 
 
 @contextmanager
-def opened_writer(path: str, output_name: str) -> Iterator[TableWriter]:
+def opened_writer(path: str, file_format: str, schema: Any, compression: str | None) -> Iterator[TableWriter]:
     """`table_writer` that is closed however the block ends."""
-    writer = table_writer(path, output_name)
+    writer = table_writer(path, file_format, schema, compression)
     try:
         yield writer
     finally:

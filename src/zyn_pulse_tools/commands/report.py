@@ -36,7 +36,6 @@ import pandas as pd
 from zyn_pulse_reader import PulseReader
 
 from zyn_pulse_tools.atomic_output import add_output_options, atomic_output
-from zyn_pulse_tools.background import Background
 from zyn_pulse_tools.errors import CommandError, for_each_file
 from zyn_pulse_tools.extras import require
 from zyn_pulse_tools.file_layout import read_encodings
@@ -74,8 +73,8 @@ class RunFacts:
 
 
 def read_summary(path: str) -> RunFacts:
-    intensity = read_encodings(path)[INTENSITY_WORD]
-    with PulseReader(path) as reader:
+    with PulseReader(path) as reader:  # first: a bad file is named with the module's diagnosis
+        intensity = read_encodings(path)[INTENSITY_WORD]
         histograms: dict[str, QuantisedHistogram | LogHistogram] = {
             "dur_f": QuantisedHistogram(1.0), "ipd_f": QuantisedHistogram(1.0), "snr": LogHistogram(),
             "intensity": QuantisedHistogram(intensity.step, intensity.offset),
@@ -99,11 +98,12 @@ def add_pulses(facts: RunFacts, pulses: pd.DataFrame) -> None:
 def fill(facts: RunFacts, bar: Any) -> None:
     """Walks the run's pulses into the histograms."""
     with PulseReader(facts.path) as reader:
-        done = RecordsDone(facts.summary["records"])
+        records = facts.summary["records"]
+        done = RecordsDone(records.index, records.to_numpy())
         counted = 0
         for pulses in reader.iter_pulses():
             add_pulses(facts, pulses)
-            now = done.after(pulses)
+            now = done.after_frame(pulses)
             bar.update(now - counted)
             counted = now
 
@@ -305,11 +305,10 @@ def write_report(paths: list[str], output: str, *, force: bool = False, show_pro
     if Path(output).suffix.lower() not in (".html", ".htm"):
         raise CommandError(f"report writes HTML only (one page, its images embedded): name the output "
                            f"REPORT.html, not {output}")
-    require("matplotlib", "report", "report")
-    # The plotting modules take a second or so to import: meanwhile the walks read the runs
-    # (mostly without the interpreter lock).
-    with Background(lambda _stop: import_plotting(), "zyn-pulse-import") as importing, \
-            atomic_output(output, force, paths) as temporary:
+    # On this thread, before the walks: an import holds Ctrl-C back, and one on another
+    # thread would make this thread wait on its module locks, where Ctrl-C cannot be raised.
+    import_plotting()
+    with atomic_output(output, force, paths) as temporary:
         summaries, failed = for_each_file(paths, read_summary)
         total = sum(int(facts.summary["records"].sum()) for facts in summaries)
         with new_bar(total, "rec", "report", show_progress) as bar:
@@ -322,7 +321,6 @@ def write_report(paths: list[str], output: str, *, force: bool = False, show_pro
             finish(bar)
         if not runs:
             raise CommandError("no file could be read: no report written")
-        importing.join()
         with open(temporary, "w", encoding="utf-8") as page:
             page.write(render_html(runs))
     return failed or failed_fill

@@ -1,0 +1,166 @@
+// arrow_pulses, arrow_records and arrow_summary: the whole-run answers as Arrow streams
+// (arrow/arrow_stream.hpp), batch by batch, without pandas.
+//
+// A stream walks the run as iter_pulses and iter_all_records do, in batches of whole
+// apertures, and everything about the call is checked when the method is called. Each
+// batch is read when the consumer asks for it, on the consumer's thread without the
+// interpreter lock. The stream holds the reader's open file itself: closing or dropping the
+// PulseReader does not end a stream that is open, which reads on to its end (the file is
+// closed when the last of them lets go).
+#include "arguments.hpp"
+#include "arrow/arrow_stream.hpp"
+#include "pulse_reader/borrow.hpp"
+#include "pulse_reader/methods.hpp"
+
+#include <memory>
+#include <utility>
+
+namespace zpr::py {
+
+namespace {
+
+// The schema's metadata: the reader's base attributes as a JSON object, and the file's
+// metadata document as stored.
+std::vector<std::pair<std::string, std::string>> schema_metadata(PyPulseReader* self) {
+    PyRef json = checked(PyImport_ImportModule("json"));
+    PyRef attrs = checked(PyObject_CallMethod(json.get(), "dumps", "O", self->attrs));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(attrs.get(), &size);
+    if (text == nullptr) throw PythonError{};
+    return {{"zyn_pulse_reader.attrs", std::string(text, std::size_t(size))},
+            {"zyn_pulse_reader.metadata", open_reader(self).metadata_text()}};
+}
+
+// A stream over `walk`, each batch the table `query(reader, walk)` reads, with the columns
+// of `empty` (the answer's table without rows).
+template <class Query>
+PyObject* walk_stream(PyPulseReader* self, ResultTable&& empty, const char* failure_prefix, Walk&& walk, Query query) {
+    StreamSchema schema = stream_schema(empty, schema_metadata(self));
+    std::shared_ptr<const zpr::PulseReader> reader = self->reader;
+    NextTable next = [reader, walk = std::move(walk), query]() mutable -> std::optional<ResultTable> {
+        if (walk.batches.done()) return std::nullopt;
+        // Consumers such as pyarrow.table keep every batch to the end.
+        ResultTable table = query(*reader, walk);
+        table.release_unused_room();
+        return table;
+    };
+    return new_arrow_stream(std::move(schema), std::move(next), failure_prefix);
+}
+
+}  // namespace
+
+PyObject* arrow_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
+        static const char* const names[] = {"apertures", "pulse_filter", "pulse_filter_kwargs", "batch_records"};
+        PyObject* a[4];
+        bind_arguments({"PulseReader.arrow_pulses", names, 0}, args, nargs, kwnames, a);
+        ExclusiveAccess access(self);
+        return walk_stream(self, result_table(PulseColumns{}, true), kPulsesFailed,
+                           plan_pulses_walk(self, a[0], a[1], a[2], a[3]),
+                           [](const zpr::PulseReader& reader, Walk& walk) {
+                               return result_table(next_pulses(reader, walk), true);
+                           });
+    });
+}
+
+PyObject* arrow_records(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
+        static const char* const names[] = {"apertures", "batch_records"};
+        PyObject* a[2];
+        bind_arguments({"PulseReader.arrow_records", names, 0}, args, nargs, kwnames, a);
+        ExclusiveAccess access(self);
+        return walk_stream(self, result_table(ManyApertureRecords{}), kRecordsFailed,
+                           plan_records_walk(self, a[0], a[1]), [](const zpr::PulseReader& reader, Walk& walk) {
+                               return result_table(next_records(reader, walk));
+                           });
+    });
+}
+
+PyObject* arrow_summary(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
+        static const char* const names[] = {"apertures", "pulse_filter", "pulse_filter_kwargs"};
+        PyObject* a[3];
+        bind_arguments({"PulseReader.arrow_summary", names, 0}, args, nargs, kwnames, a);
+        ExclusiveAccess access(self);
+        return walk_stream(self, result_table(ApertureSummaries{}, {}), kPulsesFailed,
+                           plan_pulses_walk(self, a[0], a[1], a[2], nullptr),
+                           [](const zpr::PulseReader& reader, Walk& walk) {
+                               const ApertureBatches::Batch batch = walk.batches.next(reader);
+                               return summary_table(reader, batch.apertures, walk.filter_or_null());
+                           });
+    });
+}
+
+const char* const kArrowPulsesDoc =
+    "arrow_pulses($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, batch_records=1048576)\n"
+    "--\n"
+    "\n"
+    "The pulses of many apertures as an Arrow stream, in batches of whole apertures\n"
+    "\n"
+    "# Arguments\n"
+    "As for iter_pulses.\n"
+    "\n"
+    "# Returns\n"
+    "A one-shot stream that pyarrow, Polars, DuckDB and other Arrow consumers read through its\n"
+    "__arrow_c_stream__ method. Its columns are those of get_pulses_many with the record position\n"
+    "as an ordinary column: aperture_index, position, start_f, ... The schema's metadata holds the\n"
+    "reader's base attributes as JSON (\"zyn_pulse_reader.attrs\") and the file's metadata document\n"
+    "(\"zyn_pulse_reader.metadata\"). The arguments are checked at once; batches are read as the\n"
+    "consumer asks for them, and the stream goes on reading when the reader is closed.\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "import pyarrow as pa\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "pulses = pa.table(pulse_reader.arrow_pulses())\n"
+    "```";
+
+const char* const kArrowRecordsDoc =
+    "arrow_records($self, apertures=None, batch_records=1048576)\n"
+    "--\n"
+    "\n"
+    "The records of many apertures as an Arrow stream, in batches of whole apertures\n"
+    "\n"
+    "# Arguments\n"
+    "As for iter_all_records.\n"
+    "\n"
+    "# Returns\n"
+    "A one-shot stream like arrow_pulses, whose columns are those of get_all_records_many with each\n"
+    "record's position within its aperture as an ordinary column: aperture_index, position, ipd_f,\n"
+    "... record_type is dictionary-encoded (int8 codes over the eight kind names).\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "import pyarrow as pa\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "records = pa.table(pulse_reader.arrow_records())\n"
+    "```";
+
+const char* const kArrowSummaryDoc =
+    "arrow_summary($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None)\n"
+    "--\n"
+    "\n"
+    "The summary of many apertures as an Arrow stream, one row per aperture\n"
+    "\n"
+    "# Arguments\n"
+    "As for summary.\n"
+    "\n"
+    "# Returns\n"
+    "A one-shot stream like arrow_pulses, whose columns are those of summary with the aperture\n"
+    "number as an ordinary first column, aperture_index; error is text, null where the aperture\n"
+    "has none.\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "import pyarrow as pa\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "per_aperture = pa.table(pulse_reader.arrow_summary())\n"
+    "```";
+
+}  // namespace zpr::py
