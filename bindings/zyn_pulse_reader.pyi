@@ -184,6 +184,8 @@ class PulseReader:
     ) -> _ArrowStream:
         """The rows of summary as an Arrow stream, "aperture_index" its first column and
         "error" text with nulls."""
+    def arrow_record_kinds(self, apertures: _Apertures | None = None) -> _ArrowStream:
+        """The rows of record_kinds as an Arrow stream, "aperture_index" its first column."""
     def copy_apertures_to_new_file(
         self,
         apertures: _Apertures,

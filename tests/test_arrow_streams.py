@@ -1,4 +1,4 @@
-"""arrow_pulses, arrow_records and arrow_summary read by real Arrow consumers (pyarrow, Polars,
+"""arrow_pulses, arrow_records, arrow_summary and arrow_record_kinds read by real Arrow consumers (pyarrow, Polars,
 DuckDB): the same values, types and column order as the DataFrame calls, the record position
 and aperture number as ordinary columns; one export per stream; streams that outlive their
 reader; and a thousand streams consumed, abandoned and released on other threads that leave
@@ -58,10 +58,12 @@ def run(tmp_path_factory):
 
 def frame_and_stream(reader, what, **kwargs):
     """The DataFrame call and the stream for the same arguments."""
-    frames = {"pulses": reader.get_pulses_many, "records": reader.get_all_records_many, "summary": reader.summary}
-    streams = {"pulses": reader.arrow_pulses, "records": reader.arrow_records, "summary": reader.arrow_summary}
+    frames = {"pulses": reader.get_pulses_many, "records": reader.get_all_records_many, "summary": reader.summary,
+              "kinds": reader.record_kinds}
+    streams = {"pulses": reader.arrow_pulses, "records": reader.arrow_records, "summary": reader.arrow_summary,
+               "kinds": reader.arrow_record_kinds}
     batch_records = kwargs.pop("batch_records", 1048576)
-    batch = {} if what == "summary" else {"batch_records": batch_records}
+    batch = {} if what in ("summary", "kinds") else {"batch_records": batch_records}
     return frames[what](**kwargs), streams[what](**kwargs, **batch)
 
 
@@ -112,7 +114,7 @@ CASES = {
 
 @pytest.mark.parametrize("client", list(CLIENTS))
 @pytest.mark.parametrize("case", list(CASES))
-@pytest.mark.parametrize("what", ["pulses", "records", "summary"])
+@pytest.mark.parametrize("what", ["pulses", "records", "summary", "kinds"])
 def test_every_client_reads_the_frame_s_values(run, what, case, client):
     path, numbers, failing = run
     kwargs = dict(CASES[case])
@@ -121,7 +123,7 @@ def test_every_client_reads_the_frame_s_values(run, what, case, client):
     if kwargs.get("pulse_filter") == "object":
         kwargs["pulse_filter"] = PulseFilter(min_snr=0.5, max_binratio=10.0)
     filtered = "pulse_filter" in kwargs or "pulse_filter_kwargs" in kwargs
-    if what == "records" and filtered:
+    if what in ("records", "kinds") and filtered:
         pytest.skip("records take no filter")
     if what == "pulses" and filtered:  # the frame call would fail on the apertures the order check fails
         kwargs["apertures"] = [a for a in kwargs.get("apertures", numbers) if a not in failing]
@@ -152,7 +154,8 @@ def test_schema_types_and_metadata(run):
     path, numbers, _ = run
     with PulseReader(path) as reader:
         attrs, metadata = reader.get_pulses_many([]).attrs, reader.metadata
-        for stream in (reader.arrow_pulses(), reader.arrow_records(), reader.arrow_summary()):
+        for stream in (reader.arrow_pulses(), reader.arrow_records(), reader.arrow_summary(),
+                       reader.arrow_record_kinds()):
             schema = pa.schema(stream)  # through __arrow_c_schema__, before and after the export
             table = pa.table(stream)
             assert pa.schema(stream) == schema == table.schema

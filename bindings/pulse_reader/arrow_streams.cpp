@@ -1,4 +1,4 @@
-// arrow_pulses, arrow_records and arrow_summary: the whole-run answers as Arrow streams
+// arrow_pulses, arrow_records, arrow_summary and arrow_record_kinds: the whole-run answers as Arrow streams
 // (arrow/arrow_stream.hpp), batch by batch, without pandas.
 //
 // A stream walks the run as iter_pulses and iter_all_records do, in batches of whole
@@ -94,6 +94,21 @@ PyObject* arrow_summary(PyObject* py_self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+PyObject* arrow_record_kinds(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        auto* self = reinterpret_cast<PyPulseReader*>(py_self);
+        static const char* const names[] = {"apertures"};
+        PyObject* a[1];
+        bind_arguments({"PulseReader.arrow_record_kinds", names, 0}, args, nargs, kwnames, a);
+        ExclusiveAccess access(self);
+        return walk_stream(self, result_table(RecordKindCounts{}, {}), kRecordsFailed,
+                           plan_records_walk(self, a[0], nullptr), [](const zpr::PulseReader& reader, Walk& walk) {
+                               const ApertureBatches::Batch batch = walk.batches.next(reader);
+                               return result_table(reader.record_kinds(batch.apertures), batch.apertures);
+                           });
+    });
+}
+
 const char* const kArrowPulsesDoc =
     "arrow_pulses($self, apertures=None, pulse_filter=None, pulse_filter_kwargs=None, batch_records=1048576)\n"
     "--\n"
@@ -161,6 +176,27 @@ const char* const kArrowSummaryDoc =
     "from zyn_pulse_reader import PulseReader\n"
     "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
     "per_aperture = pa.table(pulse_reader.arrow_summary())\n"
+    "```";
+
+const char* const kArrowRecordKindsDoc =
+    "arrow_record_kinds($self, apertures=None)\n"
+    "--\n"
+    "\n"
+    "The record kinds of many apertures as an Arrow stream, one row per aperture\n"
+    "\n"
+    "# Arguments\n"
+    "As for record_kinds.\n"
+    "\n"
+    "# Returns\n"
+    "A one-shot stream like arrow_pulses, whose columns are those of record_kinds with the\n"
+    "aperture number as an ordinary first column, aperture_index.\n"
+    "\n"
+    "# Examples\n"
+    "```python\n"
+    "import pyarrow as pa\n"
+    "from zyn_pulse_reader import PulseReader\n"
+    "pulse_reader = PulseReader(\"path/to/pulses.bin\")\n"
+    "kinds = pa.table(pulse_reader.arrow_record_kinds())\n"
     "```";
 
 }  // namespace zpr::py

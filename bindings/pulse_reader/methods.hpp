@@ -112,6 +112,7 @@ PyObject* iter_all_records(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* arrow_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* arrow_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* arrow_summary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* arrow_record_kinds(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* copy_apertures_to_new_file(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 extern const char* const kGetAllRecordsDoc;
@@ -125,6 +126,7 @@ extern const char* const kIterAllRecordsDoc;
 extern const char* const kArrowPulsesDoc;
 extern const char* const kArrowRecordsDoc;
 extern const char* const kArrowSummaryDoc;
+extern const char* const kArrowRecordKindsDoc;
 extern const char* const kCopyAperturesDoc;
 
 }  // namespace zpr::py

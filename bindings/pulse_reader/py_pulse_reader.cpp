@@ -214,6 +214,8 @@ PyMethodDef reader_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, kArrowRecordsDoc},
     {"arrow_summary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_summary)),
      METH_FASTCALL | METH_KEYWORDS, kArrowSummaryDoc},
+    {"arrow_record_kinds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_record_kinds)),
+     METH_FASTCALL | METH_KEYWORDS, kArrowRecordKindsDoc},
     {"copy_apertures_to_new_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(copy_apertures_to_new_file)),
      METH_FASTCALL | METH_KEYWORDS, kCopyAperturesDoc},
     {"close", reader_close, METH_NOARGS, "close($self)\n--\n\nClose the pulses.bin file"},
