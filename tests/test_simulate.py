@@ -95,3 +95,12 @@ def test_refused_options_write_nothing(tmp_path, options, message):
     result = zyn_pulse("simulate", "-o", tmp_path / "run.pulses.bin", *options)
     assert (result.returncode, result.stderr.strip()) == (1, f"zyn-pulse: error: {message}")
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize(("options", "grid"), [
+    ([], "100 x 100"), (["--apertures", "100000"], "316 x 317"), (["--apertures", "5", "--rows", "1"], "1 x 5"),
+    (["--apertures", "10001", "--cols", "100"], "101 x 100"), (["--rows", "3", "--cols", "4"], "3 x 4"),
+])
+def test_the_grid_holds_the_apertures_asked_for(tmp_path, options, grid):
+    done = zyn_pulse("simulate", "-o", tmp_path / "run.bin", "--mean-records", "1", *options)
+    assert done.returncode == 0 and f" on {grid} wells" in done.stdout, done.stderr

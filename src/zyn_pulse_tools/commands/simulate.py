@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import math
 from contextlib import ExitStack
 from typing import Any
 
@@ -38,9 +39,23 @@ def simulate(output: str, shape: RunShape, strips: int = 1, *, force: bool = Fal
     return targets
 
 
+def grid_for(apertures: int | None, rows: int | None, cols: int | None) -> tuple[int, int]:
+    """The grid asked for; a side not given is 100, or, with a number of apertures, as small
+    as holds them (both sides near the square root when neither is given)."""
+    if apertures is None or (rows is not None and cols is not None):
+        return 100 if rows is None else rows, 100 if cols is None else cols
+    if rows is None and cols is None:
+        cols = max(1, math.isqrt(max(apertures - 1, 0)) + 1)
+    if rows is None:
+        assert cols is not None
+        return max(1, -(-apertures // max(cols, 1))), cols
+    return rows, max(1, -(-apertures // max(rows, 1)))
+
+
 def run(args: argparse.Namespace) -> int:
+    rows, cols = grid_for(args.apertures, args.rows, args.cols)
     shape = RunShape(
-        rows=args.rows, cols=args.cols, apertures=args.apertures, mean_records=args.mean_records,
+        rows=rows, cols=cols, apertures=args.apertures, mean_records=args.mean_records,
         heavy_share=args.heavy_share, unknown_share=args.unknown_share, fps=args.fps, duration_s=args.duration,
         seed=args.seed,
     )
@@ -56,8 +71,8 @@ def register(subparsers: Any, common: argparse.ArgumentParser) -> None:
         "long-pulse records and some records of unknown kind. The same seed gives the same run.",
     )
     add_output_options(parser, "OUT", 'the pulse file; with --strips K, K files with 1..K before the first "." of its name')
-    parser.add_argument("--rows", type=int, default=100, help="rows of the grid (default 100)")
-    parser.add_argument("--cols", type=int, default=100, help="columns of the grid (default 100)")
+    parser.add_argument("--rows", type=int, help="rows of the grid (default 100, or as many as --apertures needs)")
+    parser.add_argument("--cols", type=int, help="columns of the grid (default 100, or as many as --apertures needs)")
     parser.add_argument("--apertures", type=int, metavar="N", help="apertures on random wells (default: every well)")
     parser.add_argument("--mean-records", type=float, default=16.75, metavar="X",
                         help="mean records per aperture (default 16.75)")
