@@ -20,6 +20,7 @@ from zyn_pulse_tools.aperture_list import parse_aperture_list
 from zyn_pulse_tools.cli import main
 from zyn_pulse_tools.commands.merge import merge_size
 from zyn_pulse_tools.errors import CommandError
+from zyn_pulse_tools.simulate import RunShape, write_run
 
 FILTER_OPTIONS = ["--min-snr", "2", "--min-dur-f", "3", "--mask-s", "0.5", "0.9", "--recalc-ipd"]
 FILTER = {"min_snr": 2.0, "min_dur_f": 3, "mask_s": (0.5, 0.9), "recalc_ipd": True}
@@ -216,3 +217,14 @@ def test_a_missing_extra_is_named(run, tmp_path, monkeypatch, capsys, args, modu
     except importlib.metadata.PackageNotFoundError:  # the package taken from the source tree
         assert hint.startswith(f'pip install ".[{extra}]"')
     assert sorted(os.listdir(tmp_path)) == ["run.pulses.bin"]
+
+
+def test_merge_of_two_runs_is_refused_naming_the_output_not_its_temporary(tmp_path):
+    first, second = tmp_path / "a.bin", tmp_path / "b.bin"
+    write_run(str(first), RunShape(rows=2, cols=3, fps=100.0))
+    write_run(str(second), RunShape(rows=2, cols=3, fps=50.0))
+    out = tmp_path / "merged.bin"
+    result = zyn_pulse("merge", first, second, "-o", out)
+    assert result.returncode == 1 and not out.exists()
+    assert result.stderr.startswith(f'zyn-pulse: error: Cannot merge {second}: its "fps" (50)')
+    assert result.stderr.endswith(f"while merging into {out}\n") and ".partial" not in result.stderr

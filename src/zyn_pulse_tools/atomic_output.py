@@ -54,7 +54,14 @@ def atomic_output(output: str, force: bool, inputs: Sequence[str] = ()) -> Itera
             except OSError as error:
                 raise CommandError(f"cannot write into {target.parent}: {error.strerror}") from None
         temporary = os.path.join(folder, target.name)
-        yield temporary
+        try:
+            yield temporary
+        except Exception as error:
+            # The module's notes name the file it was writing: to the user, that is the output.
+            notes = getattr(error, "__notes__", None)
+            if notes:
+                notes[:] = [note.replace(os.path.abspath(temporary), output).replace(temporary, output) for note in notes]
+            raise
         with completing():
             os.replace(temporary, target)
     finally:
