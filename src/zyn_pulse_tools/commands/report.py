@@ -51,7 +51,9 @@ HISTOGRAMS = {
     "snr": ("SNR", "SNR (intensity / background std, no unit)", "density (per unit of SNR)"),
     "intensity": ("intensity", "intensity (bin 1, instrument units)", "density (per instrument unit)"),
 }
-PLOTTING_MODULES = ("matplotlib.figure", "matplotlib.colors", "matplotlib.patches")
+# Imported up front, where Ctrl-C is held back: savefig would import the Agg backend later,
+# and an extension module interrupted while it loads fails with an ImportError instead.
+PLOTTING_MODULES = ("matplotlib.figure", "matplotlib.colors", "matplotlib.patches", "matplotlib.backends.backend_agg")
 HEAT_MAP_PIXELS = 400  # at most this many pixels along the longer side of a heat map
 NO_PULSES_COLOUR, NO_APERTURE_COLOUR = "#bdbdbd", "#ffffff"
 
@@ -190,7 +192,8 @@ def heat_map_figure(chip: ChipImage, column: str) -> Any:
         low, high = np.percentile(finite, [1, 99])
         scale.update(vmin=float(low), vmax=float(max(high, low)))
     cmap = require("matplotlib", "report", "report").colormaps["viridis"].with_extremes(bad=(0, 0, 0, 0))
-    shown = axes.imshow(np.ma.masked_invalid(image), extent=extent, interpolation="nearest", aspect="equal",
+    # imshow masks NaN itself and draws it in the colour map's "bad" colour (transparent here).
+    shown = axes.imshow(image, extent=extent, interpolation="nearest", aspect="equal",
                         cmap=cmap, **scale)
     axes.set_xlim(0, chip.width)
     axes.set_ylim(chip.height, 0)
