@@ -19,8 +19,12 @@ import time
 from pathlib import Path
 
 import zyn_pulse_tools.cli as cli
+from zyn_pulse_tools import interrupts
 
 cli.build_parser()  # imports every subcommand and what it needs
+# The command takes over Ctrl-C before these imports: a child forked from here starts as a
+# process past its imports would, with the command's handler already in place.
+interrupts.install()
 
 seed, trials, folder, name = sys.argv[1:5]
 args = sys.argv[6:]
@@ -32,15 +36,24 @@ def run(k: int, delay: float | None) -> tuple[Path, int, Path]:
     trial = Path(folder) / f"fork{k}"
     trial.mkdir()
     error_path = trial.parent / f"fork{k}.stderr"
+    # The child says when it is about to run the command: the moment is drawn from then on,
+    # so that no signal lands in this harness's own set-up of the child.
+    ready, ready_to_write = os.pipe()
     child = os.fork()
     if child == 0:
+        os.close(ready)
         with open(error_path, "wb") as error, open(os.devnull, "wb") as nothing:
             os.dup2(error.fileno(), 2)
             os.dup2(nothing.fileno(), 1)  # this process's standard output carries the JSON lines
         sys.argv = ["zyn-pulse", *args, "-o", str(trial / name)]
+        os.write(ready_to_write, b"!")
+        os.close(ready_to_write)
         status = cli.main()
         sys.stderr.flush()
         os._exit(status)
+    os.close(ready_to_write)
+    os.read(ready, 1)
+    os.close(ready)
     if delay is not None:
         time.sleep(delay)
         os.kill(child, signal.SIGINT)

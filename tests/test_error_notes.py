@@ -88,6 +88,8 @@ def test_info_goes_on_past_bad_files_and_names_them(tmp_path):
 def test_writing_commands_name_the_bad_input(tmp_path, command):
     if command == "report":
         pytest.importorskip("matplotlib")
+    if command == "export":
+        pytest.importorskip("pyarrow")
     good = str(run_file(4).write(tmp_path / "good.bin"))
     (bad, (message, note)), = list(bad_files(tmp_path).items())[2:3]
     args = {

@@ -116,6 +116,8 @@ COMMANDS = {
 def test_command_interrupted_at_random_moments(runs, tmp_path, command):
     if command == "report":
         pytest.importorskip("matplotlib")
+    if command == "export":
+        pytest.importorskip("pyarrow")
     template, name = COMMANDS[command]
     args = [part.format(**runs) for part in template]
     inputs = {path: digest(path) for path in runs.values()}

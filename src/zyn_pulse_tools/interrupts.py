@@ -6,7 +6,9 @@ already unwinding and removing temporary output, which a second KeyboardInterrup
 ``finally`` clause would cut short. Two kinds of work hold Ctrl-C back, noting it only:
 imports (an extension interrupted while it loads fails with a misleading ImportError), after
 which a noted Ctrl-C is raised; and the rename that completes an output, after which the
-command has completed and its exit status says so.
+command has completed and its exit status says so. A Ctrl-C that lands in the import
+machinery or in a weak-reference callback, where Python would print the exception as ignored
+and drop it, is looked at again 20 ms later.
 """
 
 from __future__ import annotations
@@ -24,6 +26,23 @@ _holding = 0  # depth of held blocks
 _completed = False  # the command's output is in place
 
 
+# Code where a KeyboardInterrupt would be lost: the import machinery (whose module-lock
+# callbacks run at odd moments) and weak-reference callbacks, whose exceptions Python prints
+# as "ignored" and drops.
+_UNSAFE_FILES = ("<frozen importlib._bootstrap>", "<frozen importlib._bootstrap_external>")
+_UNSAFE_SUFFIXES = ("/weakref.py", "/_weakrefset.py")
+_LOOK_AGAIN_S = 0.02
+
+
+def _in_unsafe_code(frame: FrameType | None) -> bool:
+    while frame is not None:
+        name = frame.f_code.co_filename
+        if name in _UNSAFE_FILES or name.endswith(_UNSAFE_SUFFIXES):
+            return True
+        frame = frame.f_back
+    return False
+
+
 def _on_sigint(signum: int, frame: FrameType | None) -> None:
     global _raised, _noted
     if _raised:
@@ -31,8 +50,18 @@ def _on_sigint(signum: int, frame: FrameType | None) -> None:
     if _holding or _completed:
         _noted = True
         return
+    if _in_unsafe_code(frame):
+        # Noted, and looked at again shortly (SIGALRM), once that code has returned.
+        _noted = True
+        signal.setitimer(signal.ITIMER_REAL, _LOOK_AGAIN_S)
+        return
     _raised = True
     raise KeyboardInterrupt
+
+
+def _on_alarm(signum: int, frame: FrameType | None) -> None:
+    if _noted:
+        _on_sigint(signum, frame)
 
 
 def install() -> None:
@@ -42,13 +71,16 @@ def install() -> None:
     _holding = 0
     if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
         signal.signal(signal.SIGINT, _on_sigint)
+        signal.signal(signal.SIGALRM, _on_alarm)
 
 
 def ignore_from_now_on() -> None:
     """Ignores SIGINT once the command has ended: the interpreter puts back the default
     action (death by the signal) while it shuts down, but leaves an ignored signal ignored."""
     if signal.getsignal(signal.SIGINT) is _on_sigint:
+        signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGALRM, signal.SIG_IGN)
 
 
 class held:

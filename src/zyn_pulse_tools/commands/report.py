@@ -40,6 +40,7 @@ from zyn_pulse_tools.errors import CommandError, for_each_file
 from zyn_pulse_tools.extras import require
 from zyn_pulse_tools.file_layout import read_encodings
 from zyn_pulse_tools.histogram import Bars, LogHistogram, QuantisedHistogram, log_bars, quantised_bars, spans_decades
+from zyn_pulse_tools.interrupts import held
 from zyn_pulse_tools.progress import RecordsDone, finish, new_bar, progress_wanted
 
 INTENSITY_WORD = 3  # the record word that holds a pulse's (bin 1) intensity
@@ -324,8 +325,13 @@ def write_report(paths: list[str], output: str, *, force: bool = False, show_pro
             finish(bar)
         if not runs:
             raise CommandError("no file could be read: no report written")
+        # Drawing is a second or so of pure Python whose objects die through weak-reference
+        # callbacks, where a KeyboardInterrupt would be printed as ignored and lost: Ctrl-C is
+        # held back until the page is drawn.
+        with held():
+            html_page = render_html(runs)
         with open(temporary, "w", encoding="utf-8") as page:
-            page.write(render_html(runs))
+            page.write(html_page)
     return failed or failed_fill
 
 
