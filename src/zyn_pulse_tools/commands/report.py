@@ -309,6 +309,7 @@ def write_report(paths: list[str], output: str, *, force: bool = False, show_pro
     if Path(output).suffix.lower() not in (".html", ".htm"):
         raise CommandError(f"report writes HTML only (one page, its images embedded): name the output "
                            f"REPORT.html, not {output}")
+    require("matplotlib", "report", "report")
     # On this thread, before the walks: an import holds Ctrl-C back, and one on another
     # thread would make this thread wait on its module locks, where Ctrl-C cannot be raised.
     import_plotting()
