@@ -15,7 +15,8 @@
 # runtime must be the first library loaded into the interpreter, hence LD_PRELOAD; the test
 # subprocesses inherit it through the environment. Output is captured at the Python level
 # only (--capture=sys), so a sanitizer report, written straight to file descriptor 2, shows
-# even when it ends the process in the middle of a test.
+# even when it ends the process in the middle of a test (pytest-xdist then names the test
+# whose worker died).
 #
 # The pure-Python package zyn_pulse_tools is taken from the source tree. The Arrow consumers
 # (pyarrow, Polars, DuckDB) are installed, so that the streams' callbacks run here on the
@@ -49,7 +50,7 @@ if [[ ! -x $venv/bin/python ]]; then
 fi
 # tqdm is a dependency of zyn_pulse_tools itself (its progress bars), not an optional extra.
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-    numpy pandas tqdm pytest hypothesis nlohmann-json cmake ninja pyarrow polars duckdb
+    numpy pandas tqdm pytest pytest-xdist hypothesis nlohmann-json cmake ninja pyarrow polars duckdb
 
 # The sanitizer runtimes are the compiler's: build with the same gcc whose libasan is preloaded.
 export CC=${CC:-gcc} CXX=${CXX:-g++}
@@ -72,6 +73,6 @@ LD_PRELOAD="$asan_runtime $cxx_runtime" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 PYTHONPATH="$build/staging:$repo/src" PYTHONDONTWRITEBYTECODE=1 \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider --capture=sys "${@:-tests}" || status=$?
+    "$venv/bin/python" -m pytest -q -n auto -p no:cacheprovider --capture=sys "${@:-tests}" || status=$?
 echo "sanitized test run: $((SECONDS - start))s, exit status $status"
 exit $status
