@@ -16,6 +16,8 @@
 #include "error.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <sys/stat.h>
 

@@ -2,6 +2,8 @@
 
 #include "error.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 
 namespace zpr {

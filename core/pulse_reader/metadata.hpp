@@ -1,8 +1,12 @@
 // The JSON metadata document of a pulse file: UTF-8 text of one JSON object, stored from
 // byte 80 without terminator or length prefix of its own.
+//
+// Only the forward declaration of the JSON type is included here: the full header is heavy,
+// and most files that see a reader never look inside its document. Those that do include
+// <nlohmann/json.hpp> themselves.
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
 #include <optional>

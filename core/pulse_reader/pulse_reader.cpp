@@ -4,6 +4,8 @@
 #include "pulse_reader/open_diagnosis.hpp"
 #include "run_both.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <limits>
 #include <string>
@@ -77,9 +79,9 @@ PulseReader PulseReader::open_unnoted(std::string path) {
     std::vector<uint8_t> metadata_bytes = f.read_vector_at(kMetadataOffset, reader.header_.metadata_length);
     reader.metadata_text_.assign(metadata_bytes.begin(), metadata_bytes.end());
     check_utf8(reader.metadata_text_);
-    reader.metadata_ = parse_metadata(reader.metadata_text_);
-    reader.fps_ = read_fps(reader.metadata_);
-    reader.trimmed_ = read_trimmed(reader.metadata_);
+    reader.metadata_ = std::make_shared<const Json>(parse_metadata(reader.metadata_text_));
+    reader.fps_ = read_fps(*reader.metadata_);
+    reader.trimmed_ = read_trimmed(*reader.metadata_);
 
     std::array<uint8_t, 8> magic;
     f.read_exact_at(reader.header_.index_offset, magic);

@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -70,7 +71,7 @@ public:
         return encoding_records_;
     }
     const std::string& metadata_text() const noexcept { return metadata_text_; }
-    const Json& metadata() const noexcept { return metadata_; }
+    const Json& metadata() const noexcept { return *metadata_; }
     const PulseFileIndex& index() const noexcept { return index_; }
     float fps() const noexcept { return fps_; }
     bool trimmed() const noexcept { return trimmed_; }
@@ -161,7 +162,8 @@ private:
     PulseFileHeader header_;
     std::array<EncodingRecord, kEncodingRecordCount> encoding_records_{};
     std::string metadata_text_;
-    Json metadata_;
+    // Shared, so that the header need not know the document's type in full.
+    std::shared_ptr<const Json> metadata_;
     PulseFileIndex index_;
     float fps_ = 0.0f;
     bool trimmed_ = false;
