@@ -216,3 +216,37 @@ def test_every_sentinel_in_every_word_and_lane_matches_model(tmp_path):
         frame = reader.get_pulses(7)
         got = {"index": frame.index.to_numpy(), **{name: frame[name].to_numpy() for name in PULSE_TABLE}}
         assert_columns_equal(got, {name: pulses[name] for name in got})
+
+
+@pytest.fixture(scope="module")
+def small_apertures(tmp_path_factory):
+    """22,000 apertures of 0 to 9 records, about 100,000 in all: enough to be decoded on two
+    threads, the two runs meeting within a group of eight whatever the list."""
+    rng = np.random.default_rng(17)
+    n = 22_000
+    counts = rng.integers(0, 10, n)
+    numbers = np.arange(n) * 3
+    encodings = [tuple(int(v) for v in rng.integers([0, 0, 0], [256, 256, 65536])) for _ in range(8)]
+    raw = random_records(rng, counts)
+    path = tmp_path_factory.mktemp("small") / "small.bin"
+    bulk_file(numbers, numbers % 150, numbers // 150, raw, counts, encodings, DEFAULT_METADATA).write(path)
+    return str(path), numbers, counts, decode(raw, encodings, counts)
+
+
+@pytest.mark.parametrize("order", ["all", "reversed", "repeated"])
+def test_many_small_apertures_match_model(small_apertures, order):
+    path, numbers, counts, records = small_apertures
+    rng = np.random.default_rng(len(order))
+    chosen = {"all": np.arange(len(numbers)), "reversed": np.arange(len(numbers))[::-1],
+              "repeated": rng.integers(0, len(numbers), 30_000)}[order]
+    starts = np.r_[0, np.cumsum(counts)]
+    with zpr.PulseReader(path) as reader:
+        # Shorter lists move the point where the two runs meet.
+        for length in len(chosen) - np.arange(0, 8 * 29, 29):
+            picked = chosen[:length]
+            rows = np.concatenate([np.arange(starts[a], starts[a + 1]) for a in picked])
+            frame = reader.get_all_records_many(numbers[picked].tolist())
+            want = {name: records[name][rows] for name in RECORD_COLUMNS}
+            want["aperture_index"] = numbers[records["aperture"][rows]].astype(np.uint64)
+            assert_columns_equal(frame, want, lambda row: f"list of {length}, row {row}")  # noqa: B023
+            assert np.array_equal(frame.index.to_numpy(), records["index"][rows].astype(np.int64))

@@ -310,20 +310,43 @@ ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> 
     result.records.reserve(rows + simd::kLanes);
     result.aperture_index.reserve(rows);
     result.position.reserve(rows);
+    uint64_t* const aperture_index = result.aperture_index.data();
+    int64_t* const position = result.position.data();
     const LaneDecoder decoder(encoding_records_);
-    std::size_t first_row = 0, next_row = 0;  // of the aperture being decoded, and of the next
-    uint32_t running_start = 0;
-    visit_records(headers, [&](std::size_t i, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
-        if (first_position == 0) {
-            first_row = next_row;
+    // Decodes apertures [begin, end) into the rows from `row` on, writing no row from
+    // `row_limit` on: a group that would reach past it (that of the last aperture, or of one
+    // before a few short ones) is decoded exactly, for those rows are another thread's.
+    auto decode_apertures = [&](std::size_t begin, std::size_t end, std::size_t row, std::size_t row_limit) {
+        std::size_t first_row = row;  // of the aperture being decoded
+        uint32_t running_start = 0;
+        visit_records(headers.subspan(begin, end - begin), [&](std::size_t k, const uint8_t* bytes, std::size_t count,
+                                                               uint64_t first_position) {
+            const std::size_t i = begin + k;
             const std::size_t records = headers[i].record_count();
-            next_row += records;
-            running_start = 0;
-            std::fill_n(result.aperture_index.data() + first_row, records, apertures[i]);
-            for (std::size_t k = 0; k < records; ++k) result.position[first_row + k] = int64_t(k);
-        }
-        running_start = result.records.decode_into(bytes, count, first_row + first_position, running_start, decoder);
-    });
+            if (first_position == 0) {
+                first_row = row;
+                row += records;
+                running_start = 0;
+                const uint64_t number = apertures[i];
+                for (std::size_t r = 0; r < records; ++r) aperture_index[first_row + r] = number;
+                for (std::size_t r = 0; r < records; ++r) position[first_row + r] = int64_t(r);
+            }
+            const std::size_t at = first_row + first_position;
+            const bool spills = row_limit - at < (count + simd::kLanes - 1) / simd::kLanes * simd::kLanes;
+            running_start = spills ? result.records.decode_exactly_into(bytes, count, at, running_start, decoder)
+                                   : result.records.decode_into(bytes, count, at, running_start, decoder);
+        });
+    };
+    // Two runs of apertures side by side, split where the front run holds half of the records.
+    const std::size_t split = split_by_records(headers, 10);
+    if (split == 0 || split == apertures.size()) {
+        decode_apertures(0, apertures.size(), 0, SIZE_MAX);
+    } else {
+        std::size_t front_records = 0;
+        for (const ApertureHeader& header : headers.first(split)) front_records += header.record_count();
+        run_both([&] { decode_apertures(0, split, 0, front_records); },
+                 [&] { decode_apertures(split, apertures.size(), front_records, SIZE_MAX); });
+    }
     result.records.mark_filled(total);
     result.aperture_index.mark_filled(total);
     result.position.mark_filled(total);

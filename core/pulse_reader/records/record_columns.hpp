@@ -35,6 +35,11 @@ struct RecordColumns {
     // returns the total after the last. Different threads may fill different groups.
     uint32_t decode_into(const uint8_t* bytes, std::size_t count, std::size_t row, uint32_t running_start,
                          const LaneDecoder& decoder);
+    // The same, writing rows [row, row + count) and no others: a trailing part of a group is
+    // decoded aside and only its rows copied, so that another thread may be filling the rows
+    // that follow.
+    uint32_t decode_exactly_into(const uint8_t* bytes, std::size_t count, std::size_t row, uint32_t running_start,
+                                 const LaneDecoder& decoder);
     // Adds `amount` (wrapping) to start_f of the reserved rows [first, last).
     void add_to_start_f(std::size_t first, std::size_t last, uint32_t amount);
     // Counts `count` decoded rows past the end of every column.
