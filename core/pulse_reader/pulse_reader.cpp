@@ -304,18 +304,19 @@ ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> 
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
     ManyApertureRecords result;
-    // Records are decoded in whole groups of eight: an aperture's last group spills past its
-    // own rows, into rows that the next aperture then writes over, or into this room.
     const std::size_t rows = std::max(total, min_rows);
-    result.records.reserve(rows + simd::kLanes);
+    result.records.reserve(rows);
     result.aperture_index.reserve(rows);
     result.position.reserve(rows);
     uint64_t* const aperture_index = result.aperture_index.data();
     int64_t* const position = result.position.data();
     const LaneDecoder decoder(encoding_records_);
     // Decodes apertures [begin, end) into the rows from `row` on, writing no row from
-    // `row_limit` on: a group that would reach past it (that of the last aperture, or of one
-    // before a few short ones) is decoded exactly, for those rows are another thread's.
+    // `row_limit` on. Records are decoded in whole groups of eight: an aperture's last group
+    // spills past its own rows, into rows that the next aperture then writes over; a group
+    // that would reach past the limit (that of the last aperture, or of one before a few
+    // short ones) is decoded exactly, for those rows are another thread's or no room at all.
+    // The room then needs no spare rows, which would take a huge page more per column.
     auto decode_apertures = [&](std::size_t begin, std::size_t end, std::size_t row, std::size_t row_limit) {
         std::size_t first_row = row;  // of the aperture being decoded
         uint32_t running_start = 0;
@@ -340,12 +341,12 @@ ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> 
     // Two runs of apertures side by side, split where the front run holds half of the records.
     const std::size_t split = split_by_records(headers, 10);
     if (split == 0 || split == apertures.size()) {
-        decode_apertures(0, apertures.size(), 0, SIZE_MAX);
+        decode_apertures(0, apertures.size(), 0, rows);
     } else {
         std::size_t front_records = 0;
         for (const ApertureHeader& header : headers.first(split)) front_records += header.record_count();
         run_both([&] { decode_apertures(0, split, 0, front_records); },
-                 [&] { decode_apertures(split, apertures.size(), front_records, SIZE_MAX); });
+                 [&] { decode_apertures(split, apertures.size(), front_records, rows); });
     }
     result.records.mark_filled(total);
     result.aperture_index.mark_filled(total);
