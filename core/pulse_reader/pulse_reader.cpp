@@ -39,6 +39,10 @@ std::size_t split_by_records(std::span<const ApertureHeader> headers, std::size_
     return split;
 }
 
+// How a query's result room is backed: room of a walk's batches (asked for with `min_rows`)
+// is reused batch after batch.
+Pages room_pages(std::size_t min_rows) { return min_rows > 0 ? Pages::Small : Pages::Huge; }
+
 // Runs `build` for `aperture`, one of many in a query: when the aperture fails the order
 // check, the error names it; every other error passes unchanged.
 template <class Build>
@@ -256,7 +260,7 @@ PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, s
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
     PulseColumns pulses;
-    pulses.reserve(std::max(total, min_rows));
+    pulses.reserve(std::max(total, min_rows), room_pages(min_rows));
     const LaneDecoder decoder(encoding_records_);
     auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row) {
         PulseBuilder builder(fps_, decoder, filter, pulses, row, 0);
@@ -305,9 +309,9 @@ ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> 
     for (const ApertureHeader& header : headers) total += header.record_count();
     ManyApertureRecords result;
     const std::size_t rows = std::max(total, min_rows);
-    result.records.reserve(rows);
-    result.aperture_index.reserve(rows);
-    result.position.reserve(rows);
+    result.records.reserve(rows, room_pages(min_rows));
+    result.aperture_index.reserve(rows, room_pages(min_rows));
+    result.position.reserve(rows, room_pages(min_rows));
     uint64_t* const aperture_index = result.aperture_index.data();
     int64_t* const position = result.position.data();
     const LaneDecoder decoder(encoding_records_);

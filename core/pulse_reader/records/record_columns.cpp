@@ -26,13 +26,13 @@ void copy_rows(const RecordColumns& from, RecordColumns& to, std::size_t count, 
 
 }  // namespace
 
-void RecordColumns::reserve(std::size_t count) {
+void RecordColumns::reserve(std::size_t count, Pages pages) {
     const std::size_t rows = whole_groups(count);
-    words.reserve(rows);
-    values.reserve(rows);
-    start_f.reserve(rows);
-    record_type.reserve(rows);
-    wide_values.reserve(rows);
+    words.reserve(rows, pages);
+    values.reserve(rows, pages);
+    start_f.reserve(rows, pages);
+    record_type.reserve(rows, pages);
+    wide_values.reserve(rows, pages);
 }
 
 void RecordColumns::mark_filled(std::size_t count) {

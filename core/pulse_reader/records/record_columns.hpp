@@ -27,8 +27,8 @@ struct RecordColumns {
     ColumnBlock<double, 2> wide_values;
 
     std::size_t size() const noexcept { return start_f.size(); }
-    // Room for `count` records, decoded in whole groups of eight.
-    void reserve(std::size_t count);
+    // Room for `count` records, decoded in whole groups of eight, backed by `pages`.
+    void reserve(std::size_t count, Pages pages = Pages::Huge);
     // Decodes `count` raw records from `bytes` into the reserved room from row `row` on,
     // whole groups at a time: `bytes` must stay readable, and the room must last, up to the
     // end of the last group. `running_start` is the start_f total before the first of them;
