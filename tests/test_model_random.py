@@ -230,23 +230,41 @@ def small_apertures(tmp_path_factory):
     raw = random_records(rng, counts)
     path = tmp_path_factory.mktemp("small") / "small.bin"
     bulk_file(numbers, numbers % 150, numbers // 150, raw, counts, encodings, DEFAULT_METADATA).write(path)
-    return str(path), numbers, counts, decode(raw, encodings, counts)
+    records = decode(raw, encodings, counts)
+    return str(path), numbers, records, build_pulses(records, DEFAULT_METADATA["fps"])
+
+
+def rows_of(table, chosen, n):
+    """The rows of `table` ("aperture" column) for the apertures `chosen`, in their order."""
+    starts = np.r_[0, np.cumsum(np.bincount(table["aperture"], minlength=n))]
+    return np.concatenate([np.arange(starts[a], starts[a + 1]) for a in chosen])
 
 
 @pytest.mark.parametrize("order", ["all", "reversed", "repeated"])
 def test_many_small_apertures_match_model(small_apertures, order):
-    path, numbers, counts, records = small_apertures
+    path, numbers, records, pulses = small_apertures
+    n = len(numbers)
     rng = np.random.default_rng(len(order))
-    chosen = {"all": np.arange(len(numbers)), "reversed": np.arange(len(numbers))[::-1],
-              "repeated": rng.integers(0, len(numbers), 30_000)}[order]
-    starts = np.r_[0, np.cumsum(counts)]
+    chosen = {"all": np.arange(n), "reversed": np.arange(n)[::-1], "repeated": rng.integers(0, n, 30_000)}[order]
+    criteria = {"min_dur_f": 3, "recalc_ipd": True}
+    kept, failed = filter_pulses(pulses, DEFAULT_METADATA["fps"], n, **criteria)
     with zpr.PulseReader(path) as reader:
         # Shorter lists move the point where the two runs meet.
-        for length in len(chosen) - np.arange(0, 8 * 29, 29):
+        for length in len(chosen) - np.arange(0, 4 * 29, 29):
             picked = chosen[:length]
-            rows = np.concatenate([np.arange(starts[a], starts[a + 1]) for a in picked])
+            where = lambda row: f"list of {length}, row {row}"  # noqa: E731, B023
+            rows = rows_of(records, picked, n)
             frame = reader.get_all_records_many(numbers[picked].tolist())
             want = {name: records[name][rows] for name in RECORD_COLUMNS}
             want["aperture_index"] = numbers[records["aperture"][rows]].astype(np.uint64)
-            assert_columns_equal(frame, want, lambda row: f"list of {length}, row {row}")  # noqa: B023
+            assert_columns_equal(frame, want, where)
             assert np.array_equal(frame.index.to_numpy(), records["index"][rows].astype(np.int64))
+
+            passing = picked[~failed[picked]]
+            for table, kwargs in ((pulses, {}), (kept, {"pulse_filter_kwargs": criteria})):
+                rows = rows_of(table, passing, n)
+                frame = reader.get_pulses_many(numbers[passing].tolist(), **kwargs)
+                want = {name: table[name][rows] for name in PULSE_TABLE if name != "aperture_index"}
+                want["aperture_index"] = numbers[table["aperture"][rows]].astype(np.uint64)
+                assert_columns_equal(frame, want, where)
+                assert np.array_equal(frame.index.to_numpy(), table["index"][rows])

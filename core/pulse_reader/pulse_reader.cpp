@@ -260,10 +260,14 @@ PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, s
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
     PulseColumns pulses;
-    pulses.reserve(std::max(total, min_rows), room_pages(min_rows));
+    const std::size_t room = std::max(total, min_rows);
+    pulses.reserve(room, room_pages(min_rows));
     const LaneDecoder decoder(encoding_records_);
-    auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row) {
+    // Builds the pulses of apertures [begin, end) from row `row` on; with `to_room_end`, every
+    // row past those it writes is its own.
+    auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row, bool to_room_end) {
         PulseBuilder builder(fps_, decoder, filter, pulses, row, 0);
+        if (to_room_end) builder.write_freely_below(room);
         visit_records(headers.subspan(begin, end - begin),
                       [&](std::size_t k, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
                           const uint64_t aperture = apertures[begin + k];
@@ -279,15 +283,15 @@ PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, s
     const std::size_t split = split_by_records(headers, 11);
     std::size_t front_end = 0, back_first_row = 0, back_end = 0;
     if (split == 0 || split == apertures.size()) {
-        front_end = back_first_row = back_end = build_apertures(0, apertures.size(), 0);
+        front_end = back_first_row = back_end = build_apertures(0, apertures.size(), 0, true);
     } else {
-        run_both([&] { front_end = build_apertures(0, split, 0); },
+        run_both([&] { front_end = build_apertures(0, split, 0, false); },
                  [&] {
                      PulseBuilder counter(fps_, decoder, nullptr, pulses, 0, 0);
                      visit_records(headers.first(split), [&](std::size_t, const uint8_t* bytes, std::size_t count,
                                                              uint64_t) { counter.skip(bytes, count); });
                      back_first_row = counter.row();
-                     back_end = build_apertures(split, apertures.size(), back_first_row);
+                     back_end = build_apertures(split, apertures.size(), back_first_row, true);
                  });
     }
     // A filter may have dropped front pulses: close the gap.
