@@ -45,14 +45,14 @@ public:
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
     std::size_t capacity() const noexcept { return buffer_bytes_ / sizeof(T); }
 
-    // Room for `count` values in a new buffer; the column must still be empty. Pages of a
-    // large buffer that are never written are never touched, so reserving an upper bound
-    // is cheap.
-    void reserve(std::size_t count) {
+    // Room for `count` values in a new buffer, backed by `pages`; the column must still be
+    // empty. Pages of a large buffer that are never written are never touched, so reserving
+    // an upper bound is cheap.
+    void reserve(std::size_t count, Pages pages = Pages::Huge) {
         if (count <= capacity()) return;
         if (count > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
         std::size_t bytes = 0;
-        void* data = allocate_column_buffer(count * sizeof(T), bytes);
+        void* data = allocate_column_buffer(count * sizeof(T), bytes, pages);
         if (data == nullptr) throw std::bad_alloc();
         free_column_buffer(data_, buffer_bytes_);
         data_ = static_cast<T*>(data);

@@ -19,10 +19,10 @@ class ColumnBlock {
 public:
     static constexpr std::size_t kWidth = Width;
 
-    // Room for `rows` values in every column; the block must still be empty.
-    void reserve(std::size_t rows) {
+    // Room for `rows` values in every column, backed by `pages`; the block must still be empty.
+    void reserve(std::size_t rows, Pages pages = Pages::Huge) {
         if (rows > SIZE_MAX / sizeof(T) / Width) throw std::bad_alloc();
-        buffer_.reserve(rows * Width);
+        buffer_.reserve(rows * Width, pages);
         stride_ = rows;
     }
 

@@ -101,7 +101,7 @@ KeptBuffers& kept_buffers() {
 
 }  // namespace
 
-void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity) noexcept {
+void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity, Pages pages) noexcept {
     if (bytes < kMappedColumnBuffer) {
         capacity = bytes;
         return std::malloc(bytes);
@@ -112,7 +112,7 @@ void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity) noexcept 
         // A lock or list failure only means no buffer is reused.
     }
     const std::size_t mapped = mapping_size(bytes);
-    void* data = mapped >= kHugeColumnBuffer ? map_huge_pages(mapped) : map_pages(mapped);
+    void* data = mapped >= kHugeColumnBuffer && pages == Pages::Huge ? map_huge_pages(mapped) : map_pages(mapped);
     if (data != nullptr) capacity = mapped;
     return data;
 }

@@ -15,16 +15,24 @@
 
 namespace zpr {
 
+// How a large new buffer is backed. Huge pages fault in 2 MiB at a time, which makes fresh
+// room fast to fill; but room reserved as an upper bound then has the unfilled end of each
+// column resident too, up to a huge page each. Room that is reused call after call (the
+// batches of a walk) is faulted in once and wants small pages, so that only what a batch
+// fills takes memory.
+enum class Pages { Huge, Small };
+
 // Buffers at least this large are mapped and kept for reuse.
 inline constexpr std::size_t kMappedColumnBuffer = std::size_t(64) << 10;
-// Buffers at least this large are backed by huge pages.
+// Buffers at least this large are backed by huge pages, unless asked for with Pages::Small.
 inline constexpr std::size_t kHugeColumnBuffer = std::size_t(4) << 20;
 // The most memory kept in freed large buffers.
 inline constexpr std::size_t kKeptColumnMemory = std::size_t(256) << 20;
 
 // A buffer of at least `bytes`; null when memory is short. `capacity` receives the size it
-// really has, which the caller passes back when freeing it.
-void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity) noexcept;
+// really has, which the caller passes back when freeing it. A kept buffer is reused as it
+// is, whatever its pages.
+void* allocate_column_buffer(std::size_t bytes, std::size_t& capacity, Pages pages = Pages::Huge) noexcept;
 void free_column_buffer(void* data, std::size_t capacity) noexcept;
 
 // Gives the whole pages within bytes [from, to) of a buffer back to the system, for room a

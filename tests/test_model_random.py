@@ -216,3 +216,55 @@ def test_every_sentinel_in_every_word_and_lane_matches_model(tmp_path):
         frame = reader.get_pulses(7)
         got = {"index": frame.index.to_numpy(), **{name: frame[name].to_numpy() for name in PULSE_TABLE}}
         assert_columns_equal(got, {name: pulses[name] for name in got})
+
+
+@pytest.fixture(scope="module")
+def small_apertures(tmp_path_factory):
+    """22,000 apertures of 0 to 9 records, about 100,000 in all: enough to be decoded on two
+    threads, the two runs meeting within a group of eight whatever the list."""
+    rng = np.random.default_rng(17)
+    n = 22_000
+    counts = rng.integers(0, 10, n)
+    numbers = np.arange(n) * 3
+    encodings = [tuple(int(v) for v in rng.integers([0, 0, 0], [256, 256, 65536])) for _ in range(8)]
+    raw = random_records(rng, counts)
+    path = tmp_path_factory.mktemp("small") / "small.bin"
+    bulk_file(numbers, numbers % 150, numbers // 150, raw, counts, encodings, DEFAULT_METADATA).write(path)
+    records = decode(raw, encodings, counts)
+    return str(path), numbers, records, build_pulses(records, DEFAULT_METADATA["fps"])
+
+
+def rows_of(table, chosen, n):
+    """The rows of `table` ("aperture" column) for the apertures `chosen`, in their order."""
+    starts = np.r_[0, np.cumsum(np.bincount(table["aperture"], minlength=n))]
+    return np.concatenate([np.arange(starts[a], starts[a + 1]) for a in chosen])
+
+
+@pytest.mark.parametrize("order", ["all", "reversed", "repeated"])
+def test_many_small_apertures_match_model(small_apertures, order):
+    path, numbers, records, pulses = small_apertures
+    n = len(numbers)
+    rng = np.random.default_rng(len(order))
+    chosen = {"all": np.arange(n), "reversed": np.arange(n)[::-1], "repeated": rng.integers(0, n, 30_000)}[order]
+    criteria = {"min_dur_f": 3, "recalc_ipd": True}
+    kept, failed = filter_pulses(pulses, DEFAULT_METADATA["fps"], n, **criteria)
+    with zpr.PulseReader(path) as reader:
+        # Shorter lists move the point where the two runs meet.
+        for length in len(chosen) - np.arange(0, 4 * 29, 29):
+            picked = chosen[:length]
+            where = lambda row: f"list of {length}, row {row}"  # noqa: E731, B023
+            rows = rows_of(records, picked, n)
+            frame = reader.get_all_records_many(numbers[picked].tolist())
+            want = {name: records[name][rows] for name in RECORD_COLUMNS}
+            want["aperture_index"] = numbers[records["aperture"][rows]].astype(np.uint64)
+            assert_columns_equal(frame, want, where)
+            assert np.array_equal(frame.index.to_numpy(), records["index"][rows].astype(np.int64))
+
+            passing = picked[~failed[picked]]
+            for table, kwargs in ((pulses, {}), (kept, {"pulse_filter_kwargs": criteria})):
+                rows = rows_of(table, passing, n)
+                frame = reader.get_pulses_many(numbers[passing].tolist(), **kwargs)
+                want = {name: table[name][rows] for name in PULSE_TABLE if name != "aperture_index"}
+                want["aperture_index"] = numbers[table["aperture"][rows]].astype(np.uint64)
+                assert_columns_equal(frame, want, where)
+                assert np.array_equal(frame.index.to_numpy(), table["index"][rows])

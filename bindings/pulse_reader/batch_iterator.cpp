@@ -55,6 +55,14 @@ PyObject* new_iterator(PyObject* reader, Walk&& walk, bool pulses) {
     return self;
 }
 
+// A batch's table with the room its columns reserved past its rows given back (a batch's
+// room is an upper bound, the same for every batch): the caller holds each batch while the
+// next one is made, and unfilled huge pages at the end of every column would count twice.
+ResultTable held_batch(ResultTable table) {
+    table.release_unused_room();
+    return table;
+}
+
 PyObject* batch_next(PyObject* py_self) {
     return guarded([&]() -> PyObject* {
         auto* self = reinterpret_cast<PyBatchIterator*>(py_self);
@@ -65,10 +73,12 @@ PyObject* batch_next(PyObject* py_self) {
         Walk& walk = *self->walk;
         try {
             if (self->pulses) {
-                PulseColumns pulses = run_query(kPulsesFailed, [&] { return next_pulses(reader, walk); });
+                ResultTable pulses = run_query(kPulsesFailed, [&] {
+                    return held_batch(result_table(next_pulses(reader, walk), true));
+                });
                 return pulses_many_frame(owner, std::move(pulses)).release();
             }
-            ManyApertureRecords records = run_query(kRecordsFailed, [&] { return next_records(reader, walk); });
+            ResultTable records = run_query(kRecordsFailed, [&] { return held_batch(result_table(next_records(reader, walk))); });
             return records_many_frame(owner, std::move(records)).release();
         } catch (const PythonError&) {
             self->walk.reset();

@@ -95,11 +95,12 @@ ManyApertureRecords next_records(const zpr::PulseReader& reader, Walk& walk);
 ResultTable summary_table(const zpr::PulseReader& reader, std::span<const uint64_t> apertures,
                           const zpr::PulseFilter* filter);
 
-// The frames of the whole-run calls, which carry the reader's base attributes: pulses with
-// an "aperture_index" column, indexed by record position ("index"); records with an
-// "aperture_index" column first, indexed by position within their aperture.
-PyRef pulses_many_frame(PyPulseReader* self, PulseColumns&& pulses);
-PyRef records_many_frame(PyPulseReader* self, ManyApertureRecords&& records);
+// The frames of the whole-run calls over their tables (result_table), which carry the
+// reader's base attributes: pulses with an "aperture_index" column, indexed by record
+// position ("index"); records with an "aperture_index" column first, indexed by position
+// within their aperture.
+PyRef pulses_many_frame(PyPulseReader* self, ResultTable&& pulses);
+PyRef records_many_frame(PyPulseReader* self, ResultTable&& records);
 
 PyObject* get_all_records(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* get_pulses(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -142,14 +142,14 @@ ResultTable summary_table(const zpr::PulseReader& reader, std::span<const uint64
     return result_table(std::move(summaries), apertures);
 }
 
-PyRef pulses_many_frame(PyPulseReader* self, PulseColumns&& pulses) {
-    const ColumnTable table = to_column_table(result_table(std::move(pulses), true));
+PyRef pulses_many_frame(PyPulseReader* self, ResultTable&& pulses) {
+    const ColumnTable table = to_column_table(std::move(pulses));
     PyRef index = record_position_index(self, table);
     return frame_with_base_attrs(self, table, index.get());
 }
 
-PyRef records_many_frame(PyPulseReader* self, ManyApertureRecords&& records) {
-    const ColumnTable table = to_column_table(result_table(std::move(records)));
+PyRef records_many_frame(PyPulseReader* self, ResultTable&& records) {
+    const ColumnTable table = to_column_table(std::move(records));
     PyRef index = row_index(self, table.row_index_values.get(), Py_None);
     return frame_with_base_attrs(self, table, index.get());
 }
@@ -166,7 +166,7 @@ PyObject* get_pulses_many(PyObject* py_self, PyObject* const* args, Py_ssize_t n
         PulseColumns pulses = run_query(kPulsesFailed, [&] {
             return request.reader.get_pulses_many(request.apertures, request.filter_or_null());
         });
-        return pulses_many_frame(self, std::move(pulses)).release();
+        return pulses_many_frame(self, result_table(std::move(pulses), true)).release();
     });
 }
 
@@ -201,7 +201,7 @@ PyObject* get_all_records_many(PyObject* py_self, PyObject* const* args, Py_ssiz
             return reader.get_all_records_many(apertures);
         },
         [](PyPulseReader* self, ManyApertureRecords&& records, const std::vector<uint64_t>&) {
-            return records_many_frame(self, std::move(records));
+            return records_many_frame(self, result_table(std::move(records)));
         });
 }
 

@@ -8,9 +8,16 @@
 namespace zpr {
 
 ApertureBatches::ApertureBatches(const PulseReader& reader, std::span<const uint64_t> apertures, uint64_t batch_records)
-    : batch_records_(batch_records) {
+    : count_(apertures.size()), batch_records_(batch_records) {
     for (uint64_t aperture : apertures) reader.index().get(aperture);
-    apertures_.assign(apertures.begin(), apertures.end());
+    const std::vector<uint32_t>& every = reader.index().apertures();
+    whole_index_ = std::equal(apertures.begin(), apertures.end(), every.begin(), every.end());
+    if (!whole_index_) apertures_.assign(apertures.begin(), apertures.end());
+}
+
+std::span<const uint32_t> ApertureBatches::apertures(const PulseReader& reader) const {
+    if (whole_index_) return reader.index().apertures();
+    return apertures_;
 }
 
 ApertureBatches::Batch ApertureBatches::next(const PulseReader& reader) {
@@ -25,7 +32,7 @@ ApertureBatches::Batch ApertureBatches::next(const PulseReader& reader) {
     }
     ahead_.assign(headers.begin() + std::ptrdiff_t(taken), headers.end());
     headers.resize(taken);
-    const auto first = apertures_.begin() + std::ptrdiff_t(next_);
+    const auto first = apertures(reader).begin() + std::ptrdiff_t(next_);
     Batch batch{{first, first + std::ptrdiff_t(taken)}, std::move(headers), std::bit_ceil(std::size_t(records))};
     next_ += taken;
     return batch;
@@ -38,9 +45,9 @@ bool ApertureBatches::read_ahead(const PulseReader& reader, std::vector<Aperture
         if (!headers.empty()) return false;
         std::rethrow_exception(std::exchange(failure_, nullptr));
     }
-    if (first == apertures_.size()) return false;
-    const auto begin = apertures_.begin() + std::ptrdiff_t(first);
-    const std::vector<uint64_t> stretch(begin, begin + std::ptrdiff_t(std::min(kHeadersAhead, apertures_.size() - first)));
+    if (first == count_) return false;
+    const auto begin = apertures(reader).begin() + std::ptrdiff_t(first);
+    const std::vector<uint64_t> stretch(begin, begin + std::ptrdiff_t(std::min(kHeadersAhead, count_ - first)));
     const std::size_t before = headers.size();
     try {
         const std::vector<ApertureHeader> more = reader.read_aperture_headers(stretch);

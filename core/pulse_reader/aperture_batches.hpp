@@ -31,10 +31,11 @@ public:
     // index's error, not when its batch comes.
     ApertureBatches(const PulseReader& reader, std::span<const uint64_t> apertures, uint64_t batch_records);
 
-    bool done() const { return next_ == apertures_.size(); }
+    bool done() const { return next_ == count_; }
 
-    // Cuts the next batch (there must be one) and moves past it. A header that cannot be
-    // read fails the batch it belongs to: the batches before it still come out whole.
+    // Cuts the next batch (there must be one) and moves past it; `reader` is the one the
+    // batches were planned on. A header that cannot be read fails the batch it belongs to:
+    // the batches before it still come out whole.
     Batch next(const PulseReader& reader);
 
 private:
@@ -45,9 +46,15 @@ private:
     // (which start at next_); false when there are none to add.
     bool read_ahead(const PulseReader& reader, std::vector<ApertureHeader>& headers);
 
-    // Every number is one of the index's, which are 32-bit: a walk over a whole run of
-    // millions of apertures holds its list in half the memory.
+    // The apertures of the walk: the index's own list when they are every aperture in index
+    // order (a walk over a whole run of millions of apertures then holds no list at all),
+    // else apertures_.
+    std::span<const uint32_t> apertures(const PulseReader& reader) const;
+
+    // Every number is one of the index's, which are 32-bit: a list is held in half the memory.
     std::vector<uint32_t> apertures_;
+    bool whole_index_ = false;
+    std::size_t count_ = 0;
     uint64_t batch_records_;
     std::size_t next_ = 0;
     // Headers read ahead of the batches cut so far, from apertures_[next_] on.

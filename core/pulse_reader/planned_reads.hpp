@@ -4,7 +4,7 @@
 // most lying right after the one before. A read per block would cost a system call each,
 // so neighbouring blocks are read together: walking the blocks in the order asked for, the
 // current read takes in the next block when it starts at or after the read's start, no more
-// than a small gap past its end, and the read stays within a few MiB; otherwise a new read
+// than a small gap past its end, and the read stays within 1 MiB; otherwise a new read
 // starts at that block. Each block is then served from the read's buffer at its own
 // offset, so the plan is right for any layout (scattered, out of order, overlapping or
 // repeated blocks) and merely faster for blocks back to back.
@@ -35,9 +35,11 @@ struct PlannedRead {
     std::size_t last = 0;
 };
 
-// Reads join blocks at most this far apart, and stay at most this long.
+// Reads join blocks at most this far apart, and stay at most this long: a read of 1 MiB costs
+// a system call per 1 MiB copied, nothing next to the copy, and each of the two threads of a
+// query holds a buffer this long while a walk holds a batch and builds the next.
 inline constexpr uint64_t kPlannedReadGap = 4096;
-inline constexpr uint64_t kPlannedReadLength = uint64_t(4) << 20;
+inline constexpr uint64_t kPlannedReadLength = uint64_t(1) << 20;
 // Bytes readable past every extent served: the decoding loops may read one group of eight
 // records past the records they decode.
 inline constexpr std::size_t kPlannedReadSlack = 8 * 16;

@@ -41,6 +41,10 @@ std::size_t split_by_records(std::span<const ApertureHeader> headers, std::size_
     return split;
 }
 
+// How a query's result room is backed: room of a walk's batches (asked for with `min_rows`)
+// is reused batch after batch.
+Pages room_pages(std::size_t min_rows) { return min_rows > 0 ? Pages::Small : Pages::Huge; }
+
 // Runs `build` for `aperture`, one of many in a query: when the aperture fails the order
 // check, the error names it; every other error passes unchanged.
 template <class Build>
@@ -258,10 +262,14 @@ PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, s
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
     PulseColumns pulses;
-    pulses.reserve(std::max(total, min_rows));
+    const std::size_t room = std::max(total, min_rows);
+    pulses.reserve(room, room_pages(min_rows));
     const LaneDecoder decoder(encoding_records_);
-    auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row) {
+    // Builds the pulses of apertures [begin, end) from row `row` on; with `to_room_end`, every
+    // row past those it writes is its own.
+    auto build_apertures = [&](std::size_t begin, std::size_t end, std::size_t row, bool to_room_end) {
         PulseBuilder builder(fps_, decoder, filter, pulses, row, 0);
+        if (to_room_end) builder.write_freely_below(room);
         visit_records(headers.subspan(begin, end - begin),
                       [&](std::size_t k, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
                           const uint64_t aperture = apertures[begin + k];
@@ -277,15 +285,15 @@ PulseColumns PulseReader::get_pulses_many(std::span<const uint64_t> apertures, s
     const std::size_t split = split_by_records(headers, 11);
     std::size_t front_end = 0, back_first_row = 0, back_end = 0;
     if (split == 0 || split == apertures.size()) {
-        front_end = back_first_row = back_end = build_apertures(0, apertures.size(), 0);
+        front_end = back_first_row = back_end = build_apertures(0, apertures.size(), 0, true);
     } else {
-        run_both([&] { front_end = build_apertures(0, split, 0); },
+        run_both([&] { front_end = build_apertures(0, split, 0, false); },
                  [&] {
                      PulseBuilder counter(fps_, decoder, nullptr, pulses, 0, 0);
                      visit_records(headers.first(split), [&](std::size_t, const uint8_t* bytes, std::size_t count,
                                                              uint64_t) { counter.skip(bytes, count); });
                      back_first_row = counter.row();
-                     back_end = build_apertures(split, apertures.size(), back_first_row);
+                     back_end = build_apertures(split, apertures.size(), back_first_row, true);
                  });
     }
     // A filter may have dropped front pulses: close the gap.
@@ -306,26 +314,50 @@ ManyApertureRecords PulseReader::get_all_records_many(std::span<const uint64_t> 
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
     ManyApertureRecords result;
-    // Records are decoded in whole groups of eight: an aperture's last group spills past its
-    // own rows, into rows that the next aperture then writes over, or into this room.
     const std::size_t rows = std::max(total, min_rows);
-    result.records.reserve(rows + simd::kLanes);
-    result.aperture_index.reserve(rows);
-    result.position.reserve(rows);
+    result.records.reserve(rows, room_pages(min_rows));
+    result.aperture_index.reserve(rows, room_pages(min_rows));
+    result.position.reserve(rows, room_pages(min_rows));
+    uint64_t* const aperture_index = result.aperture_index.data();
+    int64_t* const position = result.position.data();
     const LaneDecoder decoder(encoding_records_);
-    std::size_t first_row = 0, next_row = 0;  // of the aperture being decoded, and of the next
-    uint32_t running_start = 0;
-    visit_records(headers, [&](std::size_t i, const uint8_t* bytes, std::size_t count, uint64_t first_position) {
-        if (first_position == 0) {
-            first_row = next_row;
+    // Decodes apertures [begin, end) into the rows from `row` on, writing no row from
+    // `row_limit` on. Records are decoded in whole groups of eight: an aperture's last group
+    // spills past its own rows, into rows that the next aperture then writes over; a group
+    // that would reach past the limit (that of the last aperture, or of one before a few
+    // short ones) is decoded exactly, for those rows are another thread's or no room at all.
+    // The room then needs no spare rows, which would take a huge page more per column.
+    auto decode_apertures = [&](std::size_t begin, std::size_t end, std::size_t row, std::size_t row_limit) {
+        std::size_t first_row = row;  // of the aperture being decoded
+        uint32_t running_start = 0;
+        visit_records(headers.subspan(begin, end - begin), [&](std::size_t k, const uint8_t* bytes, std::size_t count,
+                                                               uint64_t first_position) {
+            const std::size_t i = begin + k;
             const std::size_t records = headers[i].record_count();
-            next_row += records;
-            running_start = 0;
-            std::fill_n(result.aperture_index.data() + first_row, records, apertures[i]);
-            for (std::size_t k = 0; k < records; ++k) result.position[first_row + k] = int64_t(k);
-        }
-        running_start = result.records.decode_into(bytes, count, first_row + first_position, running_start, decoder);
-    });
+            if (first_position == 0) {
+                first_row = row;
+                row += records;
+                running_start = 0;
+                const uint64_t number = apertures[i];
+                for (std::size_t r = 0; r < records; ++r) aperture_index[first_row + r] = number;
+                for (std::size_t r = 0; r < records; ++r) position[first_row + r] = int64_t(r);
+            }
+            const std::size_t at = first_row + first_position;
+            const bool spills = row_limit - at < (count + simd::kLanes - 1) / simd::kLanes * simd::kLanes;
+            running_start = spills ? result.records.decode_exactly_into(bytes, count, at, running_start, decoder)
+                                   : result.records.decode_into(bytes, count, at, running_start, decoder);
+        });
+    };
+    // Two runs of apertures side by side, split where the front run holds half of the records.
+    const std::size_t split = split_by_records(headers, 10);
+    if (split == 0 || split == apertures.size()) {
+        decode_apertures(0, apertures.size(), 0, rows);
+    } else {
+        std::size_t front_records = 0;
+        for (const ApertureHeader& header : headers.first(split)) front_records += header.record_count();
+        run_both([&] { decode_apertures(0, split, 0, front_records); },
+                 [&] { decode_apertures(split, apertures.size(), front_records, rows); });
+    }
     result.records.mark_filled(total);
     result.aperture_index.mark_filled(total);
     result.position.mark_filled(total);

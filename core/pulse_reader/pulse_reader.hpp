@@ -107,11 +107,13 @@ public:
     PulseColumns get_pulses_many(std::span<const uint64_t> apertures, const PulseFilter* filter) const;
     // The same for apertures whose block headers have been read already (`headers[i]` that of
     // `apertures[i]`, from read_aperture_headers), with room for `min_rows` rows at least: the
-    // batches of a walk ask for equal room, so that each reuses the memory of the one before.
+    // batches of a walk ask for equal room, so that each reuses the memory of the one before,
+    // and such room is backed by small pages (Pages in column_memory.hpp).
     PulseColumns get_pulses_many(std::span<const uint64_t> apertures, std::span<const ApertureHeader> headers,
                                  const PulseFilter* filter, std::size_t min_rows = 0) const;
 
-    // The records of several apertures, in the order given, one after the other.
+    // The records of several apertures, in the order given, one after the other; with headers
+    // and room as get_pulses_many.
     ManyApertureRecords get_all_records_many(std::span<const uint64_t> apertures) const;
     ManyApertureRecords get_all_records_many(std::span<const uint64_t> apertures,
                                              std::span<const ApertureHeader> headers, std::size_t min_rows = 0) const;

@@ -278,9 +278,11 @@ ZPR_ALSO_FOR_AVX2 void PulseBuilder::emit(const uint8_t* bytes, std::size_t list
     const std::size_t whole = listed / kLanes * kLanes;
     for (std::size_t j = 0; j < whole; j += kLanes) emit_group(j, PulseRowPointers::at(out_, row_ + j));
     if (whole < listed) {
+        // One call for either place, so that the group stays inlined here.
         PulseGroup last;
-        emit_group(whole, last.pointers());
-        PulseRowPointers::at(out_, row_ + whole).copy_from(last.pointers(), listed - whole);
+        const bool in_place = row_ + whole + kLanes <= row_limit_;
+        emit_group(whole, in_place ? PulseRowPointers::at(out_, row_ + whole) : last.pointers());
+        if (!in_place) PulseRowPointers::at(out_, row_ + whole).copy_from(last.pointers(), listed - whole);
     }
     count_written(listed, ends[listed - 1]);
 }

@@ -76,6 +76,12 @@ public:
     // written them; filtered, no pulse counts as written yet (see last_written_end).
     void skip(const uint8_t* bytes, std::size_t count);
 
+    // Pulses are decoded eight at a time, and by default a last, partly filled group is
+    // decoded aside so that its unused lanes write no row past the builder's own. Rows below
+    // `row_limit` that the builder has not reached are its own to write over (the next
+    // pulses take them, or they lie past the result): a partial group that fits below the
+    // limit is then written in place, which saves a copy per aperture on many small ones.
+    void write_freely_below(std::size_t row_limit) { row_limit_ = row_limit; }
     // The row the next pulse goes to.
     std::size_t row() const { return row_; }
     // The end frame of the last pulse written, if any: with recalc_ipd, the first pulse of
@@ -110,6 +116,7 @@ private:
     bool recalc_ipd_ = false;
     PulseColumns& out_;
     std::size_t row_;
+    std::size_t row_limit_ = 0;
     uint64_t aperture_;
     uint32_t clock_ = 0;
     // End frame of the last pulse of the aperture so far, kept or not (the order check's

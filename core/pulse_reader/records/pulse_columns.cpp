@@ -4,11 +4,11 @@
 
 namespace zpr {
 
-void PulseColumns::reserve(std::size_t count) {
-    index.reserve(count);
-    aperture_index.reserve(count);
-    frames.reserve(count);
-    quantities.reserve(count);
+void PulseColumns::reserve(std::size_t count, Pages pages) {
+    index.reserve(count, pages);
+    aperture_index.reserve(count, pages);
+    frames.reserve(count, pages);
+    quantities.reserve(count, pages);
 }
 
 void PulseColumns::mark_filled(std::size_t count) {

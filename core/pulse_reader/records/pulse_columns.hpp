@@ -43,8 +43,8 @@ struct PulseColumns {
     float* bin0_bg_std() noexcept { return quantities.column(10); }
 
     std::size_t size() const noexcept { return index.size(); }
-    // Room for `count` rows in every column, which must still be empty.
-    void reserve(std::size_t count);
+    // Room for `count` rows in every column, which must still be empty, backed by `pages`.
+    void reserve(std::size_t count, Pages pages = Pages::Huge);
     // Counts `count` rows written directly past the end of every column.
     void mark_filled(std::size_t count);
     // Moves the reserved rows [first, last) to start at row `to` (at most `first`), in the

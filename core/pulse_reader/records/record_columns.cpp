@@ -1,5 +1,6 @@
 #include "pulse_reader/records/record_columns.hpp"
 
+#include <algorithm>
 #include <bit>
 
 namespace zpr {
@@ -13,21 +14,43 @@ constexpr double kTwoTo52 = 4503599627370496.0;
 // Decoding writes whole groups of eight, so room is made for whole groups.
 std::size_t whole_groups(std::size_t count) { return (count + simd::kLanes - 1) / simd::kLanes * simd::kLanes; }
 
+// Copies rows [0, count) of every column of `from` to the rows from `row` on of `to`.
+void copy_rows(const RecordColumns& from, RecordColumns& to, std::size_t count, std::size_t row) {
+    auto copy = [&](const auto* source, auto* target) { std::copy_n(source, count, target + row); };
+    for (std::size_t k = 0; k < 2; ++k) copy(from.words.column(k), to.words.column(k));
+    for (std::size_t k = 0; k < 6; ++k) copy(from.values.column(k), to.values.column(k));
+    copy(from.start_f.data(), to.start_f.data());
+    copy(from.record_type.data(), to.record_type.data());
+    for (std::size_t k = 0; k < 2; ++k) copy(from.wide_values.column(k), to.wide_values.column(k));
+}
+
 }  // namespace
 
-void RecordColumns::reserve(std::size_t count) {
+void RecordColumns::reserve(std::size_t count, Pages pages) {
     const std::size_t rows = whole_groups(count);
-    words.reserve(rows);
-    values.reserve(rows);
-    start_f.reserve(rows);
-    record_type.reserve(rows);
-    wide_values.reserve(rows);
+    words.reserve(rows, pages);
+    values.reserve(rows, pages);
+    start_f.reserve(rows, pages);
+    record_type.reserve(rows, pages);
+    wide_values.reserve(rows, pages);
 }
 
 void RecordColumns::mark_filled(std::size_t count) {
     // The blocks' columns have as many rows as these two.
     start_f.mark_filled(count);
     record_type.mark_filled(count);
+}
+
+uint32_t RecordColumns::decode_exactly_into(const uint8_t* bytes, std::size_t count, std::size_t row,
+                                            uint32_t running_start, const LaneDecoder& decoder) {
+    const std::size_t whole = count / simd::kLanes * simd::kLanes;
+    running_start = decode_into(bytes, whole, row, running_start, decoder);
+    if (whole == count) return running_start;
+    RecordColumns aside;
+    aside.reserve(count - whole);
+    running_start = aside.decode_into(bytes + whole * kRecordSize, count - whole, 0, running_start, decoder);
+    copy_rows(aside, *this, count - whole, row + whole);
+    return running_start;
 }
 
 void RecordColumns::add_to_start_f(std::size_t first, std::size_t last, uint32_t amount) {

@@ -27,14 +27,19 @@ struct RecordColumns {
     ColumnBlock<double, 2> wide_values;
 
     std::size_t size() const noexcept { return start_f.size(); }
-    // Room for `count` records, decoded in whole groups of eight.
-    void reserve(std::size_t count);
+    // Room for `count` records, decoded in whole groups of eight, backed by `pages`.
+    void reserve(std::size_t count, Pages pages = Pages::Huge);
     // Decodes `count` raw records from `bytes` into the reserved room from row `row` on,
     // whole groups at a time: `bytes` must stay readable, and the room must last, up to the
     // end of the last group. `running_start` is the start_f total before the first of them;
     // returns the total after the last. Different threads may fill different groups.
     uint32_t decode_into(const uint8_t* bytes, std::size_t count, std::size_t row, uint32_t running_start,
                          const LaneDecoder& decoder);
+    // The same, writing rows [row, row + count) and no others: a trailing part of a group is
+    // decoded aside and only its rows copied, so that another thread may be filling the rows
+    // that follow.
+    uint32_t decode_exactly_into(const uint8_t* bytes, std::size_t count, std::size_t row, uint32_t running_start,
+                                 const LaneDecoder& decoder);
     // Adds `amount` (wrapping) to start_f of the reserved rows [first, last).
     void add_to_start_f(std::size_t first, std::size_t last, uint32_t amount);
     // Counts `count` decoded rows past the end of every column.
