@@ -96,6 +96,9 @@ private:
     std::vector<uint8_t> buffer_;  // being filled
     std::vector<uint8_t> spare_;   // being written out, or free
     std::size_t used_ = 0;
+    // Set once the kernel has refused to copy into this file: the rest goes through the buffer
+    // instead of asking again for every range.
+    bool kernel_copy_refused_ = false;
     // Declared last, so that the helper has stopped before the buffers and the file go.
     std::unique_ptr<BackgroundWrites> writes_;
 };

@@ -129,6 +129,14 @@ def scattered_blocks(d):
     ]
 
 
+def shared_blocks(d):
+    # Two index entries locate one block: it goes out once for each, shifted once each time.
+    pulse_file = PulseFile(random_apertures(random.Random(9), [0, 5, 6]), metadata=metadata())
+    first, second, third = pulse_file.block_locations()
+    pulse_file.index_entries = [(0, first), (3, second), (5, second), (6, third), (7, first)]
+    return [pulse_file.write(d / "a.bin"), strip(d / "b.bin", [1, 2])]
+
+
 def same_file_twice(d):
     path = strip(d / "a.bin", [0, 19, 20])
     return [path, path]
@@ -162,7 +170,7 @@ def many_small(d):
     return paths
 
 
-SCENARIOS = [single, two_strips, three_different, scattered_blocks, same_file_twice, large_block, largest_number,
+SCENARIOS = [single, two_strips, three_different, scattered_blocks, shared_blocks, same_file_twice, large_block, largest_number,
              many_small]
 
 
