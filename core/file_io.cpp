@@ -146,6 +146,11 @@ void BufferedWriter::write(std::span<const uint8_t> data) {
     used_ += data.size();
 }
 
+std::span<uint8_t> BufferedWriter::room(std::size_t length) {
+    if (length > kCapacity - used_) send_buffer();
+    return std::span(buffer_.data() + used_, length);
+}
+
 void BufferedWriter::write_u32(uint32_t value) {
     uint8_t bytes[4];
     store_u32(bytes, value);

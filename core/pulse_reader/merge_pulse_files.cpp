@@ -14,6 +14,7 @@
 // merge leaves nothing behind: the inputs' run, metadata members, aperture numbers, block
 // extents.
 #include "error.hpp"
+#include "pulse_reader/block_copies.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 
 #include <algorithm>
@@ -155,79 +156,21 @@ std::vector<std::vector<uint32_t>> planned_record_counts(const std::vector<const
     return counts;
 }
 
-// The block header at `location`, from `bytes` when they hold it, checked against the plan's
-// record count and shifted. The plan sized every block from its header; one that now says
-// otherwise was changed under the merge.
-ApertureHeader shifted_header(const PulseReader& reader, uint64_t location, const uint8_t* bytes,
-                              uint32_t planned_count, uint32_t row_shift, uint32_t aperture_shift) {
-    ApertureHeader block{location, {}};
-    if (bytes != nullptr)
-        std::copy_n(bytes, kApertureHeaderSize, block.bytes.begin());
-    else
-        block = reader.read_block_header(location);
-    if (block.record_count() != planned_count) throw InternalFault("Aperture block changed while being merged");
-    block.set_aperture_y(block.aperture_y() + row_shift);
-    block.set_aperture_index(block.aperture_index() + aperture_shift);
-    return block;
-}
-
 // Writes the blocks of `apertures` of `reader` (with `record_counts` from the plan) back to
-// back, aperture_y and the aperture number shifted. Neighbouring blocks are read together (a
-// plan of reads a stretch of apertures at a time); their headers are shifted in the read's
-// buffer, and blocks that lie back to back go out in one write, as a copy of the file would.
+// back, aperture_y and the aperture number shifted, a stretch of apertures at a time.
 void write_shifted_blocks(BufferedWriter& writer, const PulseReader& reader, std::span<const uint32_t> apertures,
                           std::span<const uint32_t> record_counts, uint32_t row_shift, uint32_t aperture_shift) {
     std::vector<Extent> extents;
-    Column<uint8_t> buffer;
     for (std::size_t first = 0; first < apertures.size(); first += PulseReader::kHeadersPerStretch) {
         const std::size_t last = std::min(apertures.size(), first + PulseReader::kHeadersPerStretch);
-        const auto counts = record_counts.subspan(first, last - first);
         extents.clear();
         for (std::size_t i = first; i < last; ++i)
             extents.push_back({reader.index().get(apertures[i]), block_size(record_counts[i])});
-        for (const PlannedRead& read : plan_reads(extents)) {
-            throw_if_stop_requested();
-            if (read.range.length > kPlannedReadLength) {  // one block, too long to hold: in pieces
-                const Extent& extent = extents[read.first];
-                shifted_header(reader, extent.offset, nullptr, counts[read.first], row_shift, aperture_shift)
-                    .write_all(writer);
-                writer.write_from(reader.file(), extent.offset + kApertureHeaderSize,
-                                  extent.length - kApertureHeaderSize);
-                continue;
-            }
-            buffer.make_room(read.range.length);
-            reader.file().read_exact_at(read.range.offset, std::span(buffer.data(), read.range.length));
-            auto in_buffer = [&](uint64_t offset) { return buffer.data() + (offset - read.range.offset); };
-            // [pending, pending_end): shifted blocks back to back, not written yet. Bytes below
-            // pending_end may hold shifted headers already: a block that starts there (listed
-            // twice, or out of order) is taken from the file instead.
-            uint64_t pending = read.range.offset;
-            uint64_t pending_end = pending;
-            auto write_pending = [&] {
-                writer.write(std::span(in_buffer(pending), pending_end - pending));
-                pending = pending_end;
-            };
-            for (std::size_t k = read.first; k < read.last; ++k) {
-                const Extent& extent = extents[k];
-                if (extent.offset < pending_end) {
-                    write_pending();
-                    shifted_header(reader, extent.offset, nullptr, counts[k], row_shift, aperture_shift)
-                        .write_all(writer);
-                    writer.write_from(reader.file(), extent.offset + kApertureHeaderSize,
-                                      extent.length - kApertureHeaderSize);
-                    continue;
-                }
-                if (extent.offset != pending_end) {
-                    write_pending();
-                    pending = pending_end = extent.offset;
-                }
-                const ApertureHeader block = shifted_header(reader, extent.offset, in_buffer(extent.offset),
-                                                            counts[k], row_shift, aperture_shift);
-                std::copy(block.bytes.begin(), block.bytes.end(), in_buffer(extent.offset));
-                pending_end = extent.end();
-            }
-            write_pending();
-        }
+        // The plan sized every block from its header; one that now says otherwise was
+        // changed under the merge.
+        copy_blocks(writer, reader.file(), extents, record_counts.subspan(first, last - first),
+                    {row_shift, aperture_shift},
+                    [](std::size_t) { throw InternalFault("Aperture block changed while being merged"); });
     }
 }
 
