@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -104,6 +105,21 @@ std::optional<std::vector<uint32_t>> counts_of_one_run(const PulseReader& reader
 // Thrown when a block's header disagrees with the count the index implied.
 struct NotOneRun {};
 
+// The blocks of `apertures`, back to back, a stretch at a time; `on_other_count(k)` throws
+// when a block's header does not hold the count planned for it.
+void write_blocks(BufferedWriter& writer, const PulseReader& reader, const std::vector<uint64_t>& apertures,
+                  const std::vector<uint32_t>& record_counts, const std::function<void(std::size_t)>& on_other_count) {
+    std::vector<Extent> extents;
+    for (std::size_t first = 0; first < apertures.size(); first += PulseReader::kHeadersPerStretch) {
+        const std::size_t last = std::min(apertures.size(), first + PulseReader::kHeadersPerStretch);
+        extents.clear();
+        for (std::size_t i = first; i < last; ++i)
+            extents.push_back({reader.index().get(apertures[i]), block_size(record_counts[i])});
+        copy_blocks(writer, reader.file(), extents, std::span(record_counts).subspan(first, last - first), {},
+                    on_other_count);
+    }
+}
+
 // The copy of blocks that lie back to back, in one pass. The output is created only where
 // nothing is, so that a copy sent back to the careful way can remove it and leave everything
 // as it was; returns false when it did so, or could not create the output.
@@ -119,16 +135,7 @@ bool copy_one_run(const PulseReader& reader, const std::vector<uint64_t>& apertu
     try {
         BufferedWriter writer(std::move(*output));
         write_head(writer, reader, apertures.size(), data_offset + data_size(record_counts));
-        std::vector<Extent> extents;
-        uint64_t location = reader.index().get(apertures[0]);
-        for (std::size_t first = 0; first < apertures.size(); first += PulseReader::kHeadersPerStretch) {
-            const std::size_t last = std::min(apertures.size(), first + PulseReader::kHeadersPerStretch);
-            extents.clear();
-            for (std::size_t i = first; i < last; location += block_size(record_counts[i++]))
-                extents.push_back({location, block_size(record_counts[i])});
-            copy_blocks(writer, reader.file(), extents, std::span(record_counts).subspan(first, last - first), {},
-                        [](std::size_t) { throw NotOneRun{}; });
-        }
+        write_blocks(writer, reader, apertures, record_counts, [](std::size_t) { throw NotOneRun{}; });
         write_index(writer, data_offset, apertures, record_counts);
         writer.flush();
     } catch (const NotOneRun&) {
@@ -169,14 +176,10 @@ void PulseReader::copy_into(std::vector<uint64_t> apertures, const std::string& 
     BufferedWriter writer(File::create_truncate(file_name));
     write_head(writer, *this, apertures.size(), header_.data_offset + data_size(record_counts));
 
-    // Blocks that follow each other in the source go out in one copy: copying every aperture
-    // of a file whose blocks lie back to back is one copy of its data.
-    for (std::size_t i = 0; i < apertures.size();) {
-        const uint64_t start = index_.get(apertures[i]);
-        uint64_t end = start + block_size(record_counts[i]);
-        for (++i; i < apertures.size() && index_.get(apertures[i]) == end; ++i) end += block_size(record_counts[i]);
-        writer.write_from(file_, start, end - start);
-    }
+    // Neighbouring blocks are read together, whether or not they are all chosen. The plan sized
+    // every block from its header; one that now says otherwise was changed under the copy.
+    write_blocks(writer, *this, apertures, record_counts,
+                 [](std::size_t) { throw InternalFault("Aperture block changed while being copied"); });
     write_index(writer, header_.data_offset, apertures, record_counts);
     writer.flush();
 }
