@@ -73,38 +73,6 @@ void write_index(BufferedWriter& writer, uint64_t data_offset, const std::vector
     }
 }
 
-// The record counts of the chosen blocks if they lie back to back in aperture order within
-// the file: every count but the last follows from the distance to the next block, the last
-// is read. Nothing when the index says otherwise or a block cannot be found: the careful way
-// then reports what is wrong.
-std::optional<std::vector<uint32_t>> counts_of_one_run(const PulseReader& reader, const std::vector<uint64_t>& apertures,
-                                                       uint64_t file_size) {
-    if (apertures.empty()) return std::nullopt;
-    std::vector<uint32_t> counts;
-    counts.reserve(apertures.size());
-    try {
-        uint64_t location = reader.index().get(apertures[0]);
-        for (std::size_t i = 1; i < apertures.size(); ++i) {
-            const uint64_t next = reader.index().get(apertures[i]);
-            if (next <= location || next - location < kApertureHeaderSize) return std::nullopt;
-            const uint64_t records = next - location - kApertureHeaderSize;
-            if (records % kRecordSize != 0 || records / kRecordSize > UINT32_MAX) return std::nullopt;
-            counts.push_back(uint32_t(records / kRecordSize));
-            location = next;
-        }
-        if (location > file_size || file_size - location < kApertureHeaderSize) return std::nullopt;
-        const uint32_t last = reader.read_block_header(location).record_count();
-        if (block_size(last) > file_size - location) return std::nullopt;
-        counts.push_back(last);
-    } catch (const Error&) {
-        return std::nullopt;
-    }
-    return counts;
-}
-
-// Thrown when a block's header disagrees with the count the index implied.
-struct NotOneRun {};
-
 // The blocks of `apertures`, back to back, a stretch at a time; `on_other_count(k)` throws
 // when a block's header does not hold the count planned for it.
 void write_blocks(BufferedWriter& writer, const PulseReader& reader, const std::vector<uint64_t>& apertures,
@@ -162,7 +130,7 @@ void PulseReader::copy_into(std::vector<uint64_t> apertures, const std::string& 
     const uint64_t leading_length = header_.data_offset - kPulseFileHeaderSize;
     const bool leading_within = kPulseFileHeaderSize <= file_size && leading_length <= file_size - kPulseFileHeaderSize;
     if (leading_within && !is_own_source(file_, file_name))
-        if (auto counts = counts_of_one_run(*this, apertures, file_size))
+        if (auto counts = counts_of_one_run(index_, file_, apertures, file_size))
             if (copy_one_run(*this, apertures, *counts, file_name)) return;
 
     // Check that the source holds every block, before the output is touched. Only the
