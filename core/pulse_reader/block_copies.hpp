@@ -13,7 +13,9 @@
 #include "pulse_reader/headers/aperture_header.hpp"
 #include "pulse_reader/headers/pulse_file_index.hpp"
 #include "pulse_reader/planned_reads.hpp"
+#include "pulse_reader/pulse_reader.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +39,23 @@ struct HeaderShift {
 void copy_blocks(BufferedWriter& writer, const File& file, std::span<const Extent> extents,
                  std::span<const uint32_t> record_counts, HeaderShift shift,
                  const std::function<void(std::size_t k)>& on_other_count);
+
+// The blocks of `apertures` of `reader`, with `record_counts` (one per aperture), as
+// copy_blocks writes them, a stretch of apertures at a time: the extents of one stretch are
+// held at once, never those of a whole run.
+template <class Numbers>
+void copy_aperture_blocks(BufferedWriter& writer, const PulseReader& reader, const Numbers& apertures,
+                          std::span<const uint32_t> record_counts, HeaderShift shift,
+                          const std::function<void(std::size_t k)>& on_other_count) {
+    std::vector<Extent> extents;
+    for (std::size_t first = 0; first < apertures.size(); first += PulseReader::kHeadersPerStretch) {
+        const std::size_t last = std::min(apertures.size(), first + PulseReader::kHeadersPerStretch);
+        extents.clear();
+        for (std::size_t i = first; i < last; ++i)
+            extents.push_back({reader.index().get(apertures[i]), block_size(record_counts[i])});
+        copy_blocks(writer, reader.file(), extents, record_counts.subspan(first, last - first), shift, on_other_count);
+    }
+}
 
 // The record counts of the blocks of `apertures` if the index lays them out back to back in
 // that order, as writers lay out a run: every count but the last then follows from the

@@ -73,21 +73,6 @@ void write_index(BufferedWriter& writer, uint64_t data_offset, const std::vector
     }
 }
 
-// The blocks of `apertures`, back to back, a stretch at a time; `on_other_count(k)` throws
-// when a block's header does not hold the count planned for it.
-void write_blocks(BufferedWriter& writer, const PulseReader& reader, const std::vector<uint64_t>& apertures,
-                  const std::vector<uint32_t>& record_counts, const std::function<void(std::size_t)>& on_other_count) {
-    std::vector<Extent> extents;
-    for (std::size_t first = 0; first < apertures.size(); first += PulseReader::kHeadersPerStretch) {
-        const std::size_t last = std::min(apertures.size(), first + PulseReader::kHeadersPerStretch);
-        extents.clear();
-        for (std::size_t i = first; i < last; ++i)
-            extents.push_back({reader.index().get(apertures[i]), block_size(record_counts[i])});
-        copy_blocks(writer, reader.file(), extents, std::span(record_counts).subspan(first, last - first), {},
-                    on_other_count);
-    }
-}
-
 // The copy of blocks that lie back to back, in one pass. The output is created only where
 // nothing is, so that a copy sent back to the careful way can remove it and leave everything
 // as it was; returns false when it did so, or could not create the output.
@@ -103,7 +88,7 @@ bool copy_one_run(const PulseReader& reader, const std::vector<uint64_t>& apertu
     try {
         BufferedWriter writer(std::move(*output));
         write_head(writer, reader, apertures.size(), data_offset + data_size(record_counts));
-        write_blocks(writer, reader, apertures, record_counts, [](std::size_t) { throw NotOneRun{}; });
+        copy_aperture_blocks(writer, reader, apertures, record_counts, {}, [](std::size_t) { throw NotOneRun{}; });
         write_index(writer, data_offset, apertures, record_counts);
         writer.flush();
     } catch (const NotOneRun&) {
@@ -146,8 +131,8 @@ void PulseReader::copy_into(std::vector<uint64_t> apertures, const std::string& 
 
     // Neighbouring blocks are read together, whether or not they are all chosen. The plan sized
     // every block from its header; one that now says otherwise was changed under the copy.
-    write_blocks(writer, *this, apertures, record_counts,
-                 [](std::size_t) { throw InternalFault("Aperture block changed while being copied"); });
+    copy_aperture_blocks(writer, *this, apertures, record_counts, {},
+                         [](std::size_t) { throw InternalFault("Aperture block changed while being copied"); });
     write_index(writer, header_.data_offset, apertures, record_counts);
     writer.flush();
 }

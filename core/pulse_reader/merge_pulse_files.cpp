@@ -159,21 +159,6 @@ std::vector<std::vector<uint32_t>> planned_record_counts(const std::vector<const
     return counts;
 }
 
-// Writes the blocks of `apertures` of `reader` (with `record_counts` from the plan) back to
-// back, aperture_y and the aperture number shifted, a stretch of apertures at a time.
-void write_shifted_blocks(BufferedWriter& writer, const PulseReader& reader, std::span<const uint32_t> apertures,
-                          std::span<const uint32_t> record_counts, HeaderShift shift,
-                          const std::function<void(std::size_t)>& on_other_count) {
-    std::vector<Extent> extents;
-    for (std::size_t first = 0; first < apertures.size(); first += PulseReader::kHeadersPerStretch) {
-        const std::size_t last = std::min(apertures.size(), first + PulseReader::kHeadersPerStretch);
-        extents.clear();
-        for (std::size_t i = first; i < last; ++i)
-            extents.push_back({reader.index().get(apertures[i]), block_size(record_counts[i])});
-        copy_blocks(writer, reader.file(), extents, record_counts.subspan(first, last - first), shift, on_other_count);
-    }
-}
-
 // Writes the merge of `readers` into `new_file_name`, which it creates, on the blocks' record
 // counts, input by input; `on_other_count` throws when a block's header says otherwise.
 void write_merged(const std::vector<const PulseReader*>& readers, const std::vector<Strip>& strips,
@@ -221,7 +206,7 @@ void write_merged(const std::vector<const PulseReader*>& readers, const std::vec
     for (std::size_t k = 0; k < readers.size(); ++k) {
         noting([&] { return Message("while copying the blocks of ").append(describe_input(k, *readers[k])); },
                [&] {
-                   write_shifted_blocks(writer, *readers[k], readers[k]->index().apertures(), record_counts[k],
+                   copy_aperture_blocks(writer, *readers[k], readers[k]->index().apertures(), record_counts[k],
                                         {row_shift, aperture_shift}, on_other_count);
                });
         row_shift += uint32_t(strips[k].rows);
