@@ -10,6 +10,7 @@ import os
 import shutil
 import statistics
 import subprocess
+from contextlib import contextmanager
 import sys
 import time
 from pathlib import Path
@@ -226,3 +227,18 @@ def run_core(exe: Path, args: list[str], keep_memory: bool = False) -> dict:
         env["GLIBC_TUNABLES"] = KEEP_MEMORY
     out = subprocess.run([str(exe), *args], capture_output=True, text=True, check=True, env=env)
     return json.loads(out.stdout)
+
+
+@contextmanager
+def run_readers(path: str):
+    """The module's reader, the NumPy reader and a read descriptor of `path`, closed after."""
+    import zyn_pulse_reader as z
+    from numpy_reader import NumpyPulseReader
+
+    module, peer, fd = z.PulseReader(path), NumpyPulseReader(path), os.open(path, os.O_RDONLY)
+    try:
+        yield module, peer, fd
+    finally:
+        module.close()
+        peer.close()
+        os.close(fd)

@@ -24,6 +24,7 @@ from benchlib import (
     ready_columns,
     records_frame_floor,
     run_core,
+    run_readers,
 )
 
 
@@ -31,15 +32,11 @@ def section(ctx) -> list[str]:
     import pandas as pd
 
     import zyn_pulse_reader as z
-    from numpy_reader import NumpyPulseReader
 
     cfg, data = ctx.cfg, ctx.data
     run_path = data["run"]["path"]
-    module = z.PulseReader(run_path)
-    peer = NumpyPulseReader(run_path)
-    fd = os.open(run_path, os.O_RDONLY)
     lines = []
-    try:
+    with run_readers(run_path) as (module, peer, fd):
         core_exe = ctx.core_exe
         # ---- 1. per-aperture queries at each size -----------------------------------------
         log("per-aperture queries")
@@ -149,8 +146,4 @@ def section(ctx) -> list[str]:
                 *core_rows,
                 "",
             ]
-    finally:
-        module.close()
-        peer.close()
-        os.close(fd)
     return lines

@@ -18,6 +18,7 @@ from benchlib import (
     measure,
     pulses_frame_floor,
     ready_columns,
+    run_readers,
 )
 
 
@@ -25,17 +26,11 @@ def section(ctx) -> list[str]:
     import numpy as np
     import pandas as pd
 
-    import zyn_pulse_reader as z
-    from numpy_reader import NumpyPulseReader
-
     cfg, data = ctx.cfg, ctx.data
     run_path = data["run"]["path"]
-    module = z.PulseReader(run_path)
-    peer = NumpyPulseReader(run_path)
-    fd = os.open(run_path, os.O_RDONLY)
-    apertures = list(module.apertures)
     lines = []
-    try:
+    with run_readers(run_path) as (module, peer, fd):
+        apertures = list(module.apertures)
         # ---- 2. the whole run --------------------------------------------------------------
         log("whole run: checks")
         rng = np.random.default_rng(5)
@@ -116,8 +111,4 @@ def section(ctx) -> list[str]:
             f"| {fmt_time(floor_f)} | {fmt_ratio(t_many['many_f'] / floor_f)} | ≤2x floor | {held(t_many['many_f'] / floor_f <= 2)} |",
             "",
         ]
-    finally:
-        module.close()
-        peer.close()
-        os.close(fd)
     return lines
