@@ -77,6 +77,7 @@ FULL = {
     "chip_check_sample": 2_000,
     "check_all_below": 100_000,
     "thread_apertures": 200_000,
+    "bulk_writer_repeats": 3,
 }
 QUICK = {
     "sizes": (100, 1_000, 100_000),
@@ -96,6 +97,7 @@ QUICK = {
     "chip_check_sample": 300,
     "check_all_below": 2_000,
     "thread_apertures": 5_000,
+    "bulk_writer_repeats": 2,
 }
 
 

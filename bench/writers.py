@@ -218,9 +218,9 @@ def writer_row(label: str, child_args: list[str], inputs: list[str], check, work
 def section(ctx) -> list[str]:
     import numpy as np
 
-    repeats = ctx.cfg["writer_repeats"]
     lines = []
     for title, cases in writer_cases(ctx).items():
+        repeats = ctx.cfg["writer_repeats" if title == "Writers" else "bulk_writer_repeats"]
         rows = [writer_row(*case, Path(ctx.workdir), repeats, np) for case in cases]
         lines += [
             f"## {title}",
