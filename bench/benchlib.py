@@ -1,4 +1,5 @@
-"""Shared pieces of the benchmark: timing, formatting, floors and child processes."""
+"""Shared pieces of the benchmark families: timing, formatting, floors, checks, the core
+library's program and child processes."""
 
 from __future__ import annotations
 
@@ -6,14 +7,27 @@ import gc
 import json
 import math
 import os
+import shutil
 import statistics
 import subprocess
+from contextlib import contextmanager
 import sys
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 MIB = 1 << 20
+
+FILTER = {
+    "min_dur_f": 2,
+    "min_snr": 1.5,
+    "min_binratio": 0.05,
+    "max_binratio": 20.0,
+    "start_m": 0.5,
+    "end_m": 1e7,
+    "mask_s": (600.0, 1200.0),
+    "recalc_ipd": True,
+}
 
 
 # -- timing ----------------------------------------------------------------------------
@@ -139,41 +153,92 @@ def reset_peak_rss() -> bool:
 
 
 def run_child(args) -> dict:
-    out = subprocess.run([sys.executable, str(HERE / "run.py"), "--child", *args], capture_output=True, text=True)
+    """Runs one measured call in a fresh process (bench/child.py) and returns its report."""
+    out = subprocess.run([sys.executable, str(HERE / "child.py"), *args], capture_output=True, text=True)
     if out.returncode != 0:
-        raise RuntimeError(f"writer child failed: {out.stderr}")
+        raise RuntimeError(f"child failed: {out.stderr}")
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
-def cp_seconds(src: str, dst: str) -> float:
-    t = time.perf_counter()
-    subprocess.run(["cp", "--reflink=never", src, dst], check=True)
-    return time.perf_counter() - t
+# -- checks ----------------------------------------------------------------------------
 
 
-def time_writer(child_args: list[str], out: str, out_cp: str, repeats: int) -> dict:
-    """Runs a writer in fresh child processes and `cp` of its output, `repeats` times each.
+def assert_same(module_frame, peer_frame, what: str):
+    """Equal frames: columns, dtypes, index, attrs, and float columns bit for bit."""
+    import numpy as np
+    import pandas as pd
 
-    Returns the median seconds of both, the largest growth of the child's RSS during the call
-    and its largest whole-process peak. The output of the last run is left in `out`.
-    """
-    times, cps, growth, abs_peaks = [], [], [], []
-    for i in range(repeats):
-        for path in (out, out_cp):
-            if os.path.exists(path):
-                os.remove(path)
-        os.sync()
-        result = run_child(child_args)
-        times.append(result["seconds"])
-        abs_peaks.append(result["maxrss"])
-        growth.append(result["peak"] - result["rss_before"] if result["peak_reset"] else result["maxrss"])
-        os.sync()
-        cps.append(cp_seconds(out, out_cp))
-    os.remove(out_cp)
-    return {
-        "module": statistics.median(times),
-        "cp": statistics.median(cps),
-        "growth": max(growth),
-        "peak": max(abs_peaks),
-        "size": os.path.getsize(out),
-    }
+    try:
+        pd.testing.assert_frame_equal(module_frame, peer_frame, check_exact=True)
+        for name in module_frame.columns:
+            a = module_frame[name].to_numpy()
+            if a.dtype.kind == "f":
+                b = peer_frame[name].to_numpy()
+                if not np.array_equal(a.view(np.uint8), b.view(np.uint8)):
+                    raise AssertionError(f"column {name} differs in its bits")
+        if module_frame.attrs != peer_frame.attrs:
+            raise AssertionError(f"attrs differ: {module_frame.attrs} != {peer_frame.attrs}")
+    except AssertionError as e:
+        raise AssertionError(f"{what}: NumPy reader and module disagree: {e}") from None
+
+
+# -- the core library alone ----------------------------------------------------------
+
+
+def build_core_bench(build_dir: Path) -> Path | None:
+    """Configures and builds bench/core_bench with CMake; None when that fails."""
+    env = dict(os.environ)
+    env["PATH"] = str(Path(sys.executable).parent) + os.pathsep + env.get("PATH", "")
+    generator = ["-G", "Ninja"] if shutil.which("ninja", path=env["PATH"]) else []
+    steps = [
+        ["cmake", "-S", str(HERE), "-B", str(build_dir), *generator, "-DCMAKE_BUILD_TYPE=Release",
+         f"-DPython_EXECUTABLE={sys.executable}"],
+        ["cmake", "--build", str(build_dir), "--target", "core_bench"],
+    ]
+    for step in steps:
+        result = subprocess.run(step, capture_output=True, text=True, env=env)
+        if result.returncode != 0:
+            log(f"core_bench build failed ({' '.join(step[:2])}):\n{result.stdout[-3000:]}\n{result.stderr[-3000:]}")
+            return None
+    return build_dir / "core_bench"
+
+
+def filter_args() -> list[str]:
+    out = []
+    for key, value in FILTER.items():
+        if key == "mask_s":
+            out.append(f"mask_s={value[0]},{value[1]}")
+        elif key == "recalc_ipd":
+            out.append(f"recalc_ipd={int(value)}")
+        else:
+            out.append(f"{key}={value}")
+    return out
+
+
+# glibc settings under which freed memory stays with the process instead of going back to
+# the system, so that repeated calls find their result buffers already mapped. Used only
+# for a diagnostic column: the gap to the plain run is the cost of page faults.
+KEEP_MEMORY = "glibc.malloc.trim_threshold=4294967296:glibc.malloc.mmap_threshold=4294967296"
+
+
+def run_core(exe: Path, args: list[str], keep_memory: bool = False) -> dict:
+    env = dict(os.environ)
+    if keep_memory:
+        env["GLIBC_TUNABLES"] = KEEP_MEMORY
+    out = subprocess.run([str(exe), *args], capture_output=True, text=True, check=True, env=env)
+    return json.loads(out.stdout)
+
+
+@contextmanager
+def run_readers(path: str):
+    """The module's reader, the NumPy reader and a read descriptor of `path`, closed after."""
+    import zyn_pulse_reader as z
+    from numpy_reader import NumpyPulseReader
+
+    module, peer, fd = z.PulseReader(path), NumpyPulseReader(path), os.open(path, os.O_RDONLY)
+    try:
+        yield module, peer, fd
+    finally:
+        module.close()
+        peer.close()
+        os.close(fd)

@@ -146,6 +146,11 @@ void BufferedWriter::write(std::span<const uint8_t> data) {
     used_ += data.size();
 }
 
+std::span<uint8_t> BufferedWriter::room(std::size_t length) {
+    if (length > kCapacity - used_) send_buffer();
+    return std::span(buffer_.data() + used_, length);
+}
+
 void BufferedWriter::write_u32(uint32_t value) {
     uint8_t bytes[4];
     store_u32(bytes, value);
@@ -170,7 +175,10 @@ void BufferedWriter::write_zeros(uint64_t count) {
 void BufferedWriter::write_from(const File& source, uint64_t offset, uint64_t length) {
     while (length > 0) {
         throw_if_stop_requested();
-        if (used_ == 0 && length >= kCapacity) {
+        // A long range goes past the buffer: what is buffered is sent first, so that the
+        // kernel's copy lands after it at the file's position.
+        if (length >= kCapacity && !kernel_copy_refused_) {
+            send_buffer();
             writes_->wait();
             const uint64_t copied = copy_in_kernel(source, offset, length);
             offset += copied;
@@ -197,8 +205,10 @@ uint64_t BufferedWriter::copy_in_kernel(const File& source, uint64_t offset, uin
         if (done < 0) {
             if (errno == EINTR) continue;
             // Not supported between these files: the caller copies through the buffer.
-            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF)
+            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF) {
+                kernel_copy_refused_ = true;
                 return copied;
+            }
             throw os_error(errno);
         }
         if (done == 0) throw unexpected_eof();

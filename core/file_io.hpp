@@ -80,6 +80,11 @@ public:
     // the buffer, so memory stays bounded whatever the length; a range of at least the
     // buffer's size is copied inside the kernel where the file systems allow it.
     void write_from(const File& source, uint64_t offset, uint64_t length);
+    // Room for `length` bytes (at most kCapacity) at the end of the buffer, for the caller to
+    // fill in place and then hand over with commit(length): bytes read from a file go out
+    // without a copy of their own. The buffer is sent first when it has less room.
+    std::span<uint8_t> room(std::size_t length);
+    void commit(std::size_t length) noexcept { used_ += length; }
     // Writes out the buffer and waits until everything written so far is in the file.
     void flush();
     // The file's end position after flushing the buffer.
@@ -96,6 +101,9 @@ private:
     std::vector<uint8_t> buffer_;  // being filled
     std::vector<uint8_t> spare_;   // being written out, or free
     std::size_t used_ = 0;
+    // Set once the kernel has refused to copy into this file: the rest goes through the buffer
+    // instead of asking again for every range.
+    bool kernel_copy_refused_ = false;
     // Declared last, so that the helper has stopped before the buffers and the file go.
     std::unique_ptr<BackgroundWrites> writes_;
 };

@@ -32,7 +32,8 @@ def make_source(path, kind="packed", seed=1):
     """A source with non-default header fields and encodings, bytes between the metadata
     document and the first block, an aperture without records (3) and one whose block is
     larger than the 1 MiB writer buffer (9). `kind` "scattered" stores the blocks out of
-    index order with unindexed bytes between them."""
+    index order with unindexed bytes between them, "gaps" in index order with unindexed bytes
+    between them."""
     rng = random.Random(seed)
     apertures = random_apertures(rng, NUMBERS)
     apertures[NUMBERS.index(3)].records = []
@@ -49,7 +50,8 @@ def make_source(path, kind="packed", seed=1):
     if kind == "packed":
         pulse_file = PulseFile(apertures, **options)
     else:
-        pulse_file = scattered(apertures, [5, 0, 7, 3, 1, 6, 2, 4], **options)
+        order = [5, 0, 7, 3, 1, 6, 2, 4] if kind == "scattered" else range(len(NUMBERS))
+        pulse_file = scattered(apertures, order, **options)
     path.parent.mkdir(parents=True, exist_ok=True)
     return pulse_file.write(path)
 
@@ -64,7 +66,7 @@ def copy(source_path, *args, **kwargs):
         return reader.copy_apertures_to_new_file(*args, **kwargs)
 
 
-@pytest.mark.parametrize("kind", ["packed", "scattered"])
+@pytest.mark.parametrize("kind", ["packed", "scattered", "gaps"])
 @pytest.mark.parametrize(
     "request_, stored",
     [
@@ -249,12 +251,14 @@ def test_copy_onto_own_source_is_refused(tmp_path, monkeypatch, spelling):
     assert [number for number, _ in parse(tmp_path / "out.bin").entries] == [5]
 
 
-@pytest.mark.parametrize("record_count", [None, 0xFFFFFFFF], ids=["just-past-end", "4G-records"])
-def test_block_running_past_the_file(tmp_path, record_count):
+@pytest.mark.parametrize(
+    "damaged, record_count", [(-1, None), (-1, 0xFFFFFFFF), (0, 0xFFFFFFFF)], ids=["just-past-end", "4G-records", "first"]
+)
+def test_block_running_past_the_file(tmp_path, damaged, record_count):
     rng = random.Random(3)
     apertures = random_apertures(rng, [2, 40])
     # The last block is followed only by the 8 + 24 bytes of the index.
-    apertures[-1].record_count = len(apertures[-1].records) + 3 if record_count is None else record_count
+    apertures[damaged].record_count = len(apertures[-1].records) + 3 if record_count is None else record_count
     src = PulseFile(apertures).write(tmp_path / "source.bin")
     out = tmp_path / "out.bin"
     with PulseReader(str(src)) as reader:
@@ -263,8 +267,9 @@ def test_block_running_past_the_file(tmp_path, record_count):
         assert str(failure.value) == "failed to fill whole buffer"
         assert failure.value.__notes__ == [f"while copying apertures of {src} into {out}"]
         assert not out.exists()
-        reader.copy_apertures_to_new_file([2], str(out))
-    assert [number for number, _ in parse(out).entries] == [2]
+        sound = [2, 40][damaged + 1]
+        reader.copy_apertures_to_new_file([sound], str(out))
+    assert [number for number, _ in parse(out).entries] == [sound]
 
 
 @pytest.mark.parametrize("data_offset", [2**40, 2**63 + 5, 20])

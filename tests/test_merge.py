@@ -50,9 +50,10 @@ def metadata(rows=10, cols=20, **members) -> dict:
 def strip(path: Path, numbers, rng=None, kind="packed", encodings=DEFAULT_ENCODINGS, **meta) -> Path:
     """One input file holding `numbers` with random records."""
     apertures = random_apertures(rng or random.Random(path.name), numbers)
-    if kind == "scattered":
+    if kind != "packed":  # "scattered": blocks out of index order; "gaps": in order; unindexed bytes between
         order = list(range(len(apertures)))
-        random.Random(7).shuffle(order)
+        if kind == "scattered":
+            random.Random(7).shuffle(order)
         return scattered(apertures, order, metadata=metadata(**meta), encodings=encodings).write(path)
     return PulseFile(apertures, metadata=metadata(**meta), encodings=encodings).write(path)
 
@@ -129,6 +130,18 @@ def scattered_blocks(d):
     ]
 
 
+def blocks_with_gaps(d):
+    return [strip(d / "a.bin", [1, 4, 9]), strip(d / "b.bin", [0, 2, 3, 199], kind="gaps")]
+
+
+def shared_blocks(d):
+    # Two index entries locate one block: it goes out once for each, shifted once each time.
+    pulse_file = PulseFile(random_apertures(random.Random(9), [0, 5, 6]), metadata=metadata())
+    first, second, third = pulse_file.block_locations()
+    pulse_file.index_entries = [(0, first), (3, second), (5, second), (6, third), (7, first)]
+    return [pulse_file.write(d / "a.bin"), strip(d / "b.bin", [1, 2])]
+
+
 def same_file_twice(d):
     path = strip(d / "a.bin", [0, 19, 20])
     return [path, path]
@@ -162,7 +175,7 @@ def many_small(d):
     return paths
 
 
-SCENARIOS = [single, two_strips, three_different, scattered_blocks, same_file_twice, large_block, largest_number,
+SCENARIOS = [single, two_strips, three_different, scattered_blocks, blocks_with_gaps, shared_blocks, same_file_twice, large_block, largest_number,
              many_small]
 
 
@@ -400,13 +413,13 @@ def test_damaged_data_offset_of_first_input(tmp_path, data_offset):
     assert not out.exists()
 
 
-@pytest.mark.parametrize("damaged, record_count", [(0, 5), (1, 0xFFFFFFFF), (1, 4)])
-def test_block_running_past_its_file(tmp_path, damaged, record_count):
+@pytest.mark.parametrize("damaged, block, record_count", [(0, -1, 5), (1, -1, 0xFFFFFFFF), (1, -1, 4), (1, 0, 0xFFFFFFFF)])
+def test_block_running_past_its_file(tmp_path, damaged, block, record_count):
     files = []
     for k in range(2):
         apertures = [Aperture(0, [record(1, 2)]), Aperture(9, [record(3, 4)])]
         if k == damaged:
-            apertures[-1].record_count = record_count  # the index behind it holds only 32 bytes
+            apertures[block].record_count = record_count  # the index behind the last holds only 32 bytes
         files.append(PulseFile(apertures, metadata=metadata()).write(tmp_path / f"in{k}.bin"))
     out = tmp_path / "merged.bin"
     with pytest.raises(RuntimeError) as failure:

@@ -55,7 +55,7 @@ PyObject* copy_apertures_to_new_file(PyObject* py_self, PyObject* const* args, P
         const bool ignore_missing = a[2] != nullptr && convert_argument("ignore_missing_apertures", a[2], to_bool);
         const zpr::PulseReader& reader = open_reader(self);
 
-        std::sort(requests.begin(), requests.end());
+        if (!std::is_sorted(requests.begin(), requests.end())) std::sort(requests.begin(), requests.end());
         requests.erase(std::unique(requests.begin(), requests.end()), requests.end());
         Classified classified = classify(requests, reader.index().apertures());
         // A whole run's list is large: only the found numbers are kept for the copy.

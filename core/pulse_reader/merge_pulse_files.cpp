@@ -12,14 +12,18 @@
 //
 // Everything that can be checked is checked before the output is created, so a refused
 // merge leaves nothing behind: the inputs' run, metadata members, aperture numbers, block
-// extents.
+// extents (those of inputs merged in one pass are checked on the way, and a block that
+// disagrees removes the output before the merge starts again the careful way).
 #include "error.hpp"
+#include "pulse_reader/block_copies.hpp"
 #include "pulse_reader/pulse_reader.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace zpr {
 
@@ -157,64 +161,13 @@ std::vector<std::vector<uint32_t>> planned_record_counts(const std::vector<const
     return counts;
 }
 
-// Writes the blocks of `apertures` of `reader` (with `record_counts` from the plan) back to
-// back, aperture_y and the aperture number shifted. Neighbouring blocks are read together,
-// a stretch of apertures at a time, and each is written from the read.
-void write_shifted_blocks(BufferedWriter& writer, const PulseReader& reader, std::span<const uint32_t> apertures,
-                          std::span<const uint32_t> record_counts, uint32_t row_shift, uint32_t aperture_shift) {
-    std::vector<Extent> extents;
-    for (std::size_t first = 0; first < apertures.size(); first += PulseReader::kHeadersPerStretch) {
-        const std::size_t last = std::min(apertures.size(), first + PulseReader::kHeadersPerStretch);
-        extents.clear();
-        for (std::size_t i = first; i < last; ++i)
-            extents.push_back({reader.index().get(apertures[i]), block_size(record_counts[i])});
-        read_planned(reader.file(), extents, [&](std::size_t k, const uint8_t* bytes) {
-            ApertureHeader block{extents[k].offset, {}};
-            if (bytes != nullptr)
-                std::copy_n(bytes, kApertureHeaderSize, block.bytes.begin());
-            else
-                block = reader.read_block_header(extents[k].offset);
-            // The plan sized every block from its header; one that now says otherwise was
-            // changed under the merge.
-            if (block.record_count() != record_counts[first + k])
-                throw InternalFault("Aperture block changed while being merged");
-            block.set_aperture_y(block.aperture_y() + row_shift);
-            block.set_aperture_index(block.aperture_index() + aperture_shift);
-            block.write_all(writer);
-            const uint64_t records_length = block.block_size() - kApertureHeaderSize;
-            if (bytes != nullptr)
-                writer.write(std::span(bytes + kApertureHeaderSize, records_length));
-            else
-                writer.write_from(reader.file(), block.aperture_byteloc + kApertureHeaderSize, records_length);
-        });
-    }
-}
-
-// The merge of at least one input.
-void merge_into(const std::vector<const PulseReader*>& readers, const std::string& new_file_name) {
-    struct stat existing {};
-    if (::stat(new_file_name.c_str(), &existing) == 0) throw already_exists(new_file_name);
-
-    const Totals totals = read_totals(readers);
-    std::vector<Strip> strips;
-    for (const PulseReader* reader : readers)
-        strips.push_back({required_member(*reader, "rows"), required_member(*reader, "cols")});
-    check_same_run(readers, strips);
-    check_merged_numbers(readers, strips);
-
+// Writes the merge of `readers` into `new_file_name`, which it creates, on the blocks' record
+// counts, input by input; `on_other_count` throws when a block's header says otherwise.
+void write_merged(const std::vector<const PulseReader*>& readers, const std::vector<Strip>& strips,
+                  const Totals& totals, const std::string& metadata, uint64_t data_offset,
+                  const std::vector<std::vector<uint32_t>>& record_counts, const std::string& new_file_name,
+                  const std::function<void(std::size_t)>& on_other_count) {
     const PulseReader& first = *readers.front();
-    // Input 1's data_offset sets the new one and the padding. One that lies inside input 1's
-    // metadata, or beyond its file, is damage and would otherwise have the merge write an
-    // absurd amount of zeros.
-    if (first.header().data_offset < first.header().metadata_length ||
-        first.header().data_offset > first.file().size())
-        throw Error("Invalid data offset: " + std::to_string(first.header().data_offset));
-    const std::string metadata = serialize_compact(merged_metadata(first.metadata(), totals));
-    const uint64_t metadata_end = kMetadataOffset + metadata.size();
-    const uint64_t data_offset =
-        (first.header().data_offset - first.header().metadata_length + uint32_t(metadata.size()) + 15) & ~uint64_t(15);
-    if (metadata_end > data_offset) throw Error("Stream position exceeds new data offset");
-    const std::vector<std::vector<uint32_t>> record_counts = planned_record_counts(readers);
     uint64_t data_size = 0;
     for (const auto& counts : record_counts)
         for (uint32_t count : counts) data_size += block_size(count);
@@ -225,6 +178,7 @@ void merge_into(const std::vector<const PulseReader*>& readers, const std::strin
             return File::create_exclusive(new_file_name);
         } catch (const Error&) {
             // Something appeared at the path after the check above: never overwrite it.
+            struct stat existing {};
             if (::stat(new_file_name.c_str(), &existing) == 0)
                 throw already_exists(new_file_name);
             throw;
@@ -254,8 +208,8 @@ void merge_into(const std::vector<const PulseReader*>& readers, const std::strin
     for (std::size_t k = 0; k < readers.size(); ++k) {
         noting([&] { return Message("while copying the blocks of ").append(describe_input(k, *readers[k])); },
                [&] {
-                   write_shifted_blocks(writer, *readers[k], readers[k]->index().apertures(), record_counts[k],
-                                        row_shift, aperture_shift);
+                   copy_aperture_blocks(writer, *readers[k], readers[k]->index().apertures(), record_counts[k],
+                                        {row_shift, aperture_shift}, on_other_count);
                });
         row_shift += uint32_t(strips[k].rows);
         aperture_shift += strips[k].apertures_per_strip();
@@ -275,6 +229,56 @@ void merge_into(const std::vector<const PulseReader*>& readers, const std::strin
         aperture_shift += strips[k].apertures_per_strip();
     }
     writer.flush();
+}
+
+// The merge of at least one input.
+void merge_into(const std::vector<const PulseReader*>& readers, const std::string& new_file_name) {
+    struct stat existing {};
+    if (::stat(new_file_name.c_str(), &existing) == 0) throw already_exists(new_file_name);
+
+    const Totals totals = read_totals(readers);
+    std::vector<Strip> strips;
+    for (const PulseReader* reader : readers)
+        strips.push_back({required_member(*reader, "rows"), required_member(*reader, "cols")});
+    check_same_run(readers, strips);
+    check_merged_numbers(readers, strips);
+
+    const PulseReader& first = *readers.front();
+    // Input 1's data_offset sets the new one and the padding. One that lies inside input 1's
+    // metadata, or beyond its file, is damage and would otherwise have the merge write an
+    // absurd amount of zeros.
+    if (first.header().data_offset < first.header().metadata_length ||
+        first.header().data_offset > first.file().size())
+        throw Error("Invalid data offset: " + std::to_string(first.header().data_offset));
+    const std::string metadata = serialize_compact(merged_metadata(first.metadata(), totals));
+    const uint64_t metadata_end = kMetadataOffset + metadata.size();
+    const uint64_t data_offset =
+        (first.header().data_offset - first.header().metadata_length + uint32_t(metadata.size()) + 15) & ~uint64_t(15);
+    if (metadata_end > data_offset) throw Error("Stream position exceeds new data offset");
+    // Inputs whose blocks lie back to back, as writers lay them out, are merged in one pass on
+    // the sizes their indexes imply (block_copies.hpp); a header that disagrees removes the
+    // output, which this merge created, and the merge starts again on every header read first.
+    std::vector<std::vector<uint32_t>> hypothesis;
+    for (const PulseReader* reader : readers) {
+        auto counts = counts_of_one_run(reader->index(), reader->file(), reader->index().apertures(),
+                                        reader->file().size());
+        if (!counts) break;
+        hypothesis.push_back(std::move(*counts));
+    }
+    if (hypothesis.size() == readers.size()) {
+        try {
+            write_merged(readers, strips, totals, metadata, data_offset, hypothesis, new_file_name,
+                         [](std::size_t) { throw NotOneRun{}; });
+            return;
+        } catch (const NotOneRun&) {
+            ::unlink(new_file_name.c_str());
+        }
+    }
+    hypothesis = {};
+    // The plan sized every block from its header; one that now says otherwise was changed
+    // under the merge.
+    write_merged(readers, strips, totals, metadata, data_offset, planned_record_counts(readers), new_file_name,
+                 [](std::size_t) { throw InternalFault("Aperture block changed while being merged"); });
 }
 
 }  // namespace

@@ -1,21 +1,14 @@
-"""Whole-run scenarios on chip-like runs: many apertures, most with a few records.
+"""Whole runs: the bulk calls (get_pulses_many, get_all_records_many, iter_pulses,
+iter_all_records, summary) on the run file and the chip-like run of 1,000,000 apertures.
 
-A chip run has one aperture per well of a full grid (rows x cols, every x and y set), most
-of them with 0 to 30 records and about 5 % with thousands, blocks back to back. The bulk
-calls (get_pulses_many, get_all_records_many, iter_pulses, summary) are checked against the
-per-aperture calls they are defined by, then timed against floors measured in the same run:
-pread of the whole file into a ready buffer, and one DataFrame of the result's size built
-from ready columns. Peak memory and opening cost are measured in fresh child processes.
+Each call is checked against the per-aperture calls it is defined by, then timed against
+floors measured in the same run: pread of the whole file into a ready buffer, and one
+DataFrame of the result's size built from ready columns.
 """
 
 from __future__ import annotations
 
-import json
 import os
-import threading
-import time
-from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 
 from benchlib import (
     MIB,
@@ -28,11 +21,9 @@ from benchlib import (
     pulses_frame_floor,
     ready_columns,
     records_frame_floor,
-    run_child,
-    time_writer,
 )
+from datasets import check_sample
 
-GENERATOR_VERSION = 2  # bump when gen.chip_sizes or zyn_pulse_tools.simulate changes
 MEAN_COLUMNS = ("dur_f", "ipd_f", "snr", "intensity", "binratio")
 SUMMARY_COLUMNS = (
     "aperture_x",
@@ -45,59 +36,6 @@ SUMMARY_COLUMNS = (
     "last_end_f",
     "error",
 )
-
-
-# -- data ------------------------------------------------------------------------------
-
-
-def make_chip_run(workdir: Path, apertures: int, seed: int) -> dict:
-    """Writes (or reuses) a chip run of `apertures` wells; its record counts go beside it."""
-    import numpy as np
-
-    import gen
-
-    path = workdir / f"chip_{apertures}.bin"
-    sizes_path = workdir / f"chip_{apertures}.sizes.npy"
-    info_path = workdir / f"chip_{apertures}.json"
-    if info_path.exists() and path.exists() and sizes_path.exists():
-        info = json.loads(info_path.read_text())
-        if info.get("version") == GENERATOR_VERSION:
-            log(f"reusing {path}")
-            return info
-    t = time.perf_counter()
-    cols = 1000 if apertures >= 1_000_000 else 250
-    cols = 2000 if apertures >= 4_000_000 else cols
-    rows = -(-apertures // cols)
-    rng = np.random.default_rng(seed)
-    sizes = gen.chip_sizes(rng, rows * cols)
-    written = gen.write_pulse_file(str(path), sizes, seed=seed, cols=cols)
-    np.save(sizes_path, sizes)
-    info = {
-        "version": GENERATOR_VERSION,
-        "path": str(path),
-        "sizes": str(sizes_path),
-        "apertures": rows * cols,
-        "rows": rows,
-        "cols": cols,
-        "records": written["records"],
-        "bytes": written["bytes"],
-    }
-    info_path.write_text(json.dumps(info))
-    log(f"chip run: {rows * cols:,} apertures, {written['records']:,} records, {written['bytes'] / MIB:,.0f} MiB, "
-        f"written in {time.perf_counter() - t:.1f} s")
-    return info
-
-
-def check_sample(sizes, count: int, seed: int) -> list[int]:
-    """Apertures to check one by one: the largest, some empty ones, the ends and a random mix."""
-    import numpy as np
-
-    rng = np.random.default_rng(seed)
-    order = np.argsort(sizes, kind="stable")
-    empty = np.flatnonzero(sizes == 0)
-    picked = {0, len(sizes) - 1, *order[-10:].tolist(), *empty[:5].tolist()}
-    picked.update(rng.choice(len(sizes), min(count, len(sizes)), replace=False).tolist())
-    return sorted(picked)
 
 
 # -- checks ----------------------------------------------------------------------------
@@ -314,83 +252,16 @@ def per_record_rows(small: dict, large: dict, t_small: dict, t_large: dict) -> l
     return out
 
 
-# -- threads ---------------------------------------------------------------------------
-
-
-def thread_rows(reader, path: str, sizes, cfg: dict, np) -> list[str]:
-    """Per-aperture calls from a thread pool against one thread and against one bulk call."""
-    small = np.flatnonzero(sizes <= 30)[: cfg["thread_apertures"]].tolist()
-    local = threading.local()
-    opened = []
-
-    def count_pulses(aperture: int) -> int:
-        if not hasattr(local, "reader"):
-            local.reader = type(reader)(path)
-            opened.append(local.reader)
-        return len(local.reader.get_pulses(aperture))
-
-    def pooled() -> int:
-        with ThreadPoolExecutor(max_workers=2) as pool:
-            return sum(pool.map(count_pulses, small))
-
-    counts = {
-        "one thread": sum(len(reader.get_pulses(a)) for a in small),
-        "pool": pooled(),
-        "many": len(reader.get_pulses_many(small)),
-    }
-    assert len(set(counts.values())) == 1, counts
-    t = measure(
-        {
-            "one thread": lambda: [reader.get_pulses(a) for a in small],
-            "pool": pooled,
-            "many": lambda: reader.get_pulses_many(small),
-        },
-        1,  # seconds-long loops; the checking run above warmed every variant
-        min_batch=0,
-        warm_each=False,
-    )
-    for r in opened:
-        r.close()
-    n = f"{len(small):,}"
-    return [
-        f"| get_pulses per aperture, one thread | {n} | {fmt_time(t['one thread'])} | 1.00x |",
-        f"| get_pulses per aperture, `pool.map` on 2 threads (a reader per thread) | {n} | {fmt_time(t['pool'])} "
-        f"| {fmt_ratio(t['pool'] / t['one thread'])} |",
-        f"| get_pulses_many(apertures), one call | {n} | {fmt_time(t['many'])} | {fmt_ratio(t['many'] / t['one thread'])} |",
-    ]
-
-
-# -- child processes -------------------------------------------------------------------
-
-
-def child_call(op: str, args: list[str]):
-    """The call a child process measures for `op` ("iter" or "open"), after its imports."""
-    import numpy  # noqa: F401  (the baseline counts the interpreter, NumPy and pandas)
-    import pandas  # noqa: F401
+def section(ctx) -> list[str]:
+    """Checks and times the bulk calls on the run file and the large chip run; keeps the
+    timings in ctx.bulk_timings for the scaling family."""
+    import numpy as np
+    import pandas as pd
 
     import zyn_pulse_reader as z
 
-    kept = []
-    if op == "open":
-        return lambda: kept.append(z.PulseReader(args[0])) or {}
-    reader = z.PulseReader(args[0])
-    batch_records = int(args[1])
-
-    def walk_batches() -> dict:
-        biggest, rows = 0, 0
-        for batch in reader.iter_pulses(batch_records=batch_records):
-            biggest = max(biggest, int(batch.memory_usage(index=True).sum()))
-            rows += len(batch)
-        return {"biggest_batch": biggest, "rows": rows}
-
-    return walk_batches
-
-
-# -- the sections ----------------------------------------------------------------------
-
-
-def whole_run_section(z, pd, np, shapes: list[dict], cfg: dict) -> tuple[list[str], dict]:
-    """Checks and times the bulk calls on every shape; returns the table and the timings."""
+    cfg = ctx.cfg
+    shapes = ctx.shapes()
     rows, timings, notes = [], {}, []
     for shape in shapes:
         log(f"bulk calls on {shape['apertures']:,} apertures: checks")
@@ -427,105 +298,5 @@ def whole_run_section(z, pd, np, shapes: list[dict], cfg: dict) -> tuple[list[st
         *rows,
         "",
     ]
-    return lines, timings
-
-
-def scaling_section(z, np, shape: dict, large: dict | None, t_large: dict | None, cfg: dict) -> list[str]:
-    """The largest run: a whole walk in bounded memory, summary against pread, and opening."""
-    log(f"scaling run, {shape['apertures']:,} apertures")
-    batch_records = 1_048_576
-    walk_result = run_child(["iter", shape["path"], str(batch_records)])
-    growth = walk_result["peak"] - walk_result["rss_before"]
-    biggest = walk_result["biggest_batch"]
-    opened = run_child(["open", shape["path"]])
-    open_growth = opened["peak"] - opened["rss_before"]
-
-    fd = os.open(shape["path"], os.O_RDONLY)
-    buffer = bytearray(shape["bytes"])
-    reader = z.PulseReader(shape["path"])
-    summary = reader.summary()
-    assert len(summary) == shape["apertures"]
-    assert np.array_equal(summary["records"].to_numpy(), np.load(shape["sizes"]))
-    del summary
-
-    def open_close():
-        z.PulseReader(shape["path"]).close()
-
-    t = measure(
-        {
-            "summary": reader.summary,
-            "pread": lambda: pread_file(fd, buffer),
-            "open": open_close,
-            "apertures": lambda: reader.apertures,
-        },
-        cfg["summary_repeats"],
-        min_batch=0,
-    )
-    reader.close()
-    os.close(fd)
-    del buffer
-    per_record = []
-    if t_large is not None:  # the bulk section ran: compare the cost per record with its run
-        for label, seconds, key in (("iter_pulses()", walk_result["seconds"], "iter"), ("summary()", t["summary"], "sum_summary")):
-            here, there = seconds / shape["records"], t_large[key] / large["records"]
-            per_record.append(f"| {label}, time per record | {here * 1e9:.2f} ns | same on {large['apertures']:,} "
-                              f"apertures | {there * 1e9:.2f} ns | {fmt_ratio(here / there)} | – | – |")
-    n = f"{shape['apertures']:,}"
-    return [
-        f"## Whole runs: {n} apertures",
-        "",
-        f"{shape['records']:,} records, {shape['bytes'] / MIB:,.0f} MiB. The walk and the opening's memory are "
-        "measured in fresh child processes that have imported NumPy and pandas (and, for the walk, opened the "
-        "reader) before their RSS is taken; peak RSS via /proc/self/clear_refs as for the writers. The walk is "
-        "one run, the rest medians of "
-        f"{cfg['summary_repeats']} repeats.",
-        "",
-        "| scenario | module | compared with | other | ratio | target | status |",
-        "|---|---:|---|---:|---:|---|---|",
-        f"| iter_pulses(batch_records={batch_records:,}): peak RSS growth during the walk | {growth / MIB:,.0f} MiB "
-        f"| largest batch's frame | {biggest / MIB:,.1f} MiB | {fmt_ratio(growth / biggest)} | ≤3x "
-        f"| {held(growth <= 3 * biggest)} |",
-        f"| summary() | {fmt_time(t['summary'])} | pread of the file | {fmt_time(t['pread'])} "
-        f"| {fmt_ratio(t['summary'] / t['pread'])} | ≤1.5x | {held(t['summary'] / t['pread'] <= 1.5)} |",
-        *per_record,
-        f"| PulseReader(file) + close | {fmt_time(t['open'])} | – | – | – | <100 ms | {held(t['open'] < 0.1)} |",
-        f"| PulseReader(file): RSS growth (peak) | {open_growth / MIB:,.1f} MiB | – | – | – | <96 MiB "
-        f"| {held(open_growth < 96 * MIB)} |",
-        f"| `apertures` property | {fmt_time(t['apertures'])} | – | – | – | – | – |",
-        "",
-    ]
-
-
-def writer_rows(z, np, shapes: list[dict], workdir: Path, cfg: dict) -> list[str]:
-    """Copying every aperture and merging a run with itself, on every shape."""
-    out, out_cp = str(workdir / "out_bulk.bin"), str(workdir / "out_bulk_cp.bin")
-    rows = []
-    for shape in shapes:
-        src = shape["path"]
-        with z.PulseReader(src) as reader:
-            apertures = reader.apertures
-            grid = reader.metadata["rows"] * reader.metadata["cols"]
-            probes = check_sample(np.load(shape["sizes"]), 10, 3)
-            originals = {a: reader.get_all_records(a) for a in probes}
-        for label, child_args, numbers in (
-            ("copy_apertures_to_new_file (every aperture)", ["copy", src, out, "1"], apertures),
-            ("merge_pulse_files (the run with itself)", ["merge", src, src, out], [a + grid for a in apertures]),
-        ):
-            log(f"  {label}, {shape['apertures']:,} apertures")
-            r = time_writer(child_args, out, out_cp, cfg["bulk_writer_repeats"])
-            with z.PulseReader(out) as written:
-                got = written.apertures
-                assert got[-len(numbers):] == numbers, "the written apertures differ"
-                renumbered = dict(zip(apertures, numbers))
-                for a in probes:
-                    left, right = written.get_all_records(renumbered[a]), originals[a]
-                    left.attrs, right.attrs = {}, {}
-                    assert left.equals(right), f"aperture {a} differs after {label}"
-            os.remove(out)
-            ok = r["module"] / r["cp"] <= 1.5 and r["growth"] < 64 * MIB
-            rows.append(
-                f"| {label}, {shape['apertures']:,} apertures | {r['size'] / MIB:,.0f} MiB | {fmt_time(r['module'])} "
-                f"| {fmt_time(r['cp'])} | {fmt_ratio(r['module'] / r['cp'])} | {r['growth'] / MIB:.1f} MiB "
-                f"| {r['peak'] / MIB:.0f} MiB | ≤1.5x cp, <64 MiB | {held(ok)} |"
-            )
-    return rows
+    ctx.bulk_timings = timings
+    return lines
