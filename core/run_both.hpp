@@ -4,11 +4,6 @@
 // side. The helper thread lives only for the call, so nothing outlives it (a forked child
 // inherits no worker), and a helper that cannot be started just means the second half runs
 // after the first. The helper obeys the caller's stop request (stop_request.hpp).
-//
-// A caller that keeps both cores busy itself (reading two batches of a walk at once) asks
-// for work on one thread with OneThreadScope: run_both then runs both parts on the caller's
-// thread, and work that must do more to split (a part that first runs the clock over the
-// records before its own) does not split at all.
 #pragma once
 
 #include "stop_request.hpp"
@@ -16,28 +11,8 @@
 #include <exception>
 #include <system_error>
 #include <thread>
-#include <utility>
 
 namespace zpr {
-
-namespace detail {
-inline thread_local bool t_one_thread = false;
-}
-
-// Whether work on this thread may start a helper thread.
-inline bool two_threads_allowed() noexcept { return !detail::t_one_thread; }
-
-// Keeps the work on this thread to this thread while it lives.
-class OneThreadScope {
-public:
-    OneThreadScope() noexcept : previous_(std::exchange(detail::t_one_thread, true)) {}
-    ~OneThreadScope() { detail::t_one_thread = previous_; }
-    OneThreadScope(const OneThreadScope&) = delete;
-    OneThreadScope& operator=(const OneThreadScope&) = delete;
-
-private:
-    bool previous_;
-};
 
 // Runs `first()` and `second()`, in parallel where possible. Both always run to the end;
 // then the exception of the first to fail, if any, is rethrown.
@@ -52,15 +27,13 @@ void run_both(First&& first, Second&& second) {
         }
     };
     std::thread helper;
-    if (two_threads_allowed()) {
-        try {
-            helper = std::thread([&, stop_request = current_stop_request()] {
-                const StopScope scope(stop_request);
-                run_second();
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: one after the other.
-        }
+    try {
+        helper = std::thread([&, stop_request = current_stop_request()] {
+            const StopScope scope(stop_request);
+            run_second();
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: one after the other, the first first.
     }
     std::exception_ptr first_failure;
     try {

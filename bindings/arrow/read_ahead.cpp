@@ -1,7 +1,6 @@
 #include "arrow/read_ahead.hpp"
 
 #include "error.hpp"
-#include "run_both.hpp"
 
 #include <system_error>
 #include <unistd.h>
@@ -42,16 +41,14 @@ std::optional<ResultTable> ReadAhead::next() {
         // Rather than wait for the helper, read a batch here: the next one out, or the one
         // after it while the helper reads the next.
         Slot* own = nullptr;
-        bool helper_reading = false;
         for (Slot& slot : slots_) {
-            helper_reading |= slot.state == State::Reading;
             if (slot.state == State::Cut) {
                 own = &slot;
                 break;
             }
         }
         if (own != nullptr)
-            read(*own, lock, helper_reading);
+            read(*own, lock);
         else
             sync_->changed.wait(lock);
     }
@@ -87,15 +84,13 @@ void ReadAhead::cut_ahead(std::unique_lock<std::mutex>& lock) {
     }
 }
 
-void ReadAhead::read(Slot& slot, std::unique_lock<std::mutex>& lock, bool one_thread) {
+void ReadAhead::read(Slot& slot, std::unique_lock<std::mutex>& lock) {
     slot.state = State::Reading;
     BatchWork work = std::move(slot.work);
     lock.unlock();
     std::optional<ResultTable> table;
     std::exception_ptr failure;
     try {
-        std::optional<OneThreadScope> scope;
-        if (one_thread) scope.emplace();
         table = work();
     } catch (...) {
         failure = std::current_exception();
@@ -123,7 +118,7 @@ void ReadAhead::help() {
             return finishing_ || cut != nullptr;
         });
         if (finishing_) return;
-        read(*cut, lock, true);
+        read(*cut, lock);
     }
 }
 

@@ -5,9 +5,10 @@
 // one that writes a file works on a batch while the next could be read. So the batches are
 // cut off the walk in order on the consumer's thread, and each is then read by whichever of
 // two threads comes to it first: the helper, or the consumer's own thread while it waits
-// for a batch the helper is still reading. Batches are independent, so the two need not
-// split a batch between them: the helper reads on its own thread alone (run_both.hpp's
-// OneThreadScope), and so does the consumer's thread while the helper reads.
+// for a batch the helper is still reading. Batches are independent; each is still read as
+// the whole-run calls read it, split over two threads where it is large enough: reading each
+// batch on one thread alone measured slower, as the helper then sat idle whenever the
+// consumer's thread was still reading the batch after the one it waited for.
 //
 // At most two batches are cut ahead of the consumer, so memory stays a few batches. Each
 // batch comes out in order with its own failure: a batch that fails is the stream's last,
@@ -58,9 +59,8 @@ private:
 
     // Cuts batches until two wait ahead of the consumer or the walk ends (the caller holds `lock`).
     void cut_ahead(std::unique_lock<std::mutex>& lock);
-    // Reads `slot` (the caller holds `lock`, which is let go meanwhile), on this thread alone
-    // when `one_thread`: the helper always, the consumer's thread while the helper reads too.
-    void read(Slot& slot, std::unique_lock<std::mutex>& lock, bool one_thread);
+    // Reads `slot` (the caller holds `lock`, which is let go meanwhile).
+    void read(Slot& slot, std::unique_lock<std::mutex>& lock);
     // The helper's loop: reads cut batches until the stream is finished with.
     void help();
 

@@ -32,7 +32,7 @@ void close_gap(PulseColumns& pulses, std::size_t first, std::size_t last, std::s
 std::size_t split_by_records(std::span<const ApertureHeader> headers, std::size_t twentieths) {
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
-    if (total < PulseReader::kTwoThreadRecords || !two_threads_allowed()) return 0;
+    if (total < PulseReader::kTwoThreadRecords) return 0;
     std::size_t split = 0;
     for (std::size_t front_records = 0; split < headers.size() && front_records < total / 20 * twentieths; ++split)
         front_records += headers[split].record_count();
