@@ -19,19 +19,21 @@ namespace zpr {
 template <class First, class Second>
 void run_both(First&& first, Second&& second) {
     std::exception_ptr second_failure;
+    auto run_second = [&] {
+        try {
+            second();
+        } catch (...) {
+            second_failure = std::current_exception();
+        }
+    };
     std::thread helper;
-    const StopRequest* stop_request = current_stop_request();
     try {
-        helper = std::thread([&] {
+        helper = std::thread([&, stop_request = current_stop_request()] {
             const StopScope scope(stop_request);
-            try {
-                second();
-            } catch (...) {
-                second_failure = std::current_exception();
-            }
+            run_second();
         });
     } catch (const std::system_error&) {
-        second();  // no thread to be had: one after the other
+        // No thread to be had: one after the other, the first first.
     }
     std::exception_ptr first_failure;
     try {
@@ -39,7 +41,10 @@ void run_both(First&& first, Second&& second) {
     } catch (...) {
         first_failure = std::current_exception();
     }
-    if (helper.joinable()) helper.join();
+    if (helper.joinable())
+        helper.join();
+    else
+        run_second();
     if (first_failure) std::rethrow_exception(first_failure);
     if (second_failure) std::rethrow_exception(second_failure);
 }

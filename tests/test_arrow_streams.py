@@ -10,6 +10,7 @@ import ctypes
 import gc
 import json
 import os
+import signal
 import threading
 
 import numpy as np
@@ -288,3 +289,26 @@ def test_a_thousand_streams_leave_no_memory_behind(run, no_fd_leak):
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         pytest.skip("the sanitizer's allocator keeps freed memory in quarantine: checked for faults only")
     assert grown < 2 << 20, f"{grown} bytes more in use after 1,000 streams"
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded")
+def test_a_stream_read_ahead_fails_in_a_forked_child_and_goes_on_in_the_parent(run):
+    """The helper that reads ahead stays in the parent: the child's next batch fails with
+    a clear error instead of waiting for it, and the parent reads on."""
+    path, numbers, _ = run
+    with PulseReader(path) as reader:
+        want = expected_columns(reader.get_all_records_many())
+        batches = pa.RecordBatchReader.from_stream(reader.arrow_records(batch_records=60))
+        first = batches.read_next_batch()
+        child = os.fork()
+        if child == 0:  # pragma: no cover - the child reports through its exit status
+            signal.alarm(10)
+            try:
+                batches.read_next_batch()
+                os._exit(1)
+            except OSError as error:
+                os._exit(0 if "forked from" in str(error) else 2)
+        _, status = os.waitpid(child, 0)
+        rest = batches.read_all()
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert_same_columns(table_columns(pa.Table.from_batches([first, *rest.to_batches()])), want)

@@ -281,3 +281,25 @@ def test_a_batch_while_the_reader_is_busy_is_refused(run):
         reader.get_pulses_many([Number()])
         assert refusals == ["Already borrowed"]
         pd.testing.assert_frame_equal(pd.concat(batches), reader.get_all_records_many(numbers[:6]))
+
+
+@pytest.mark.parametrize("what", ["pulses", "records", "summary"])
+@pytest.mark.parametrize("batch_records", [777, 10**9])
+def test_streams_read_ahead_equal_the_frames(run, what, batch_records):
+    """Batches read on two threads at once, one of them the large aperture's, come out in
+    order and equal the frame calls."""
+    pa = pytest.importorskip("pyarrow")
+    from arrow_columns import assert_same_columns, expected_columns, table_columns
+
+    path, numbers = run
+    with zpr.PulseReader(path) as reader:
+        failing = [a for a, error in reader.summary(pulse_filter_kwargs=FILTER)["error"].items() if error is not None]
+        passing = [a for a in numbers if a not in failing]
+        frame, stream = {
+            "pulses": lambda: (reader.get_pulses_many(passing, pulse_filter_kwargs=FILTER),
+                               reader.arrow_pulses(passing, pulse_filter_kwargs=FILTER, batch_records=batch_records)),
+            "records": lambda: (reader.get_all_records_many(), reader.arrow_records(batch_records=batch_records)),
+            "summary": lambda: (reader.summary(pulse_filter_kwargs=FILTER),
+                                reader.arrow_summary(pulse_filter_kwargs=FILTER)),
+        }[what]()
+        assert_same_columns(table_columns(pa.table(stream)), expected_columns(frame))

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <new>
 #include <string>
 
@@ -18,11 +19,10 @@ constexpr const char* kSchemaCapsule = "arrow_schema";
 // What an exported stream owns; none of it is a Python object.
 struct StreamState {
     std::shared_ptr<const StreamSchema> schema;
-    NextTable next;
+    std::unique_ptr<ReadAhead> batches;  // null once the stream has ended or failed
     const char* failure_prefix;
     std::string last_error;
     int failure = 0;  // the errno of the batch that failed the stream, which stays failed
-    bool ended = false;
 };
 
 StreamState& state_of(ArrowArrayStream* stream) { return *static_cast<StreamState*>(stream->private_data); }
@@ -65,17 +65,16 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
     if (state.failure != 0) return state.failure;
     try {
         std::optional<ResultTable> table;
-        if (!state.ended) table = state.next();
+        if (state.batches) table = state.batches->next();
         if (!table) {
-            state.ended = true;
-            state.next = nullptr;  // lets go of the reader and the walk at once
-            *out = ArrowArray{};   // released: the end of the stream
+            state.batches.reset();  // lets go of the reader and the walk at once
+            *out = ArrowArray{};    // released: the end of the stream
             return 0;
         }
         export_batch(std::move(*table), out);
         return 0;
     } catch (...) {
-        state.next = nullptr;
+        state.batches.reset();  // stops reading ahead
         return fail(state);
     }
 }
@@ -179,11 +178,11 @@ PyMethodDef stream_methods[] = {
 
 }  // namespace
 
-PyObject* new_arrow_stream(StreamSchema schema, NextTable next, const char* failure_prefix) {
+PyObject* new_arrow_stream(StreamSchema schema, NextBatch next, const char* failure_prefix) {
     auto shared_schema = std::make_shared<const StreamSchema>(std::move(schema));
     auto state = std::make_unique<StreamState>();
     state->schema = shared_schema;
-    state->next = std::move(next);
+    state->batches = std::make_unique<ReadAhead>(std::move(next));
     state->failure_prefix = failure_prefix;
     PyObject* self = ArrowStreamType.tp_alloc(&ArrowStreamType, 0);
     if (self == nullptr) throw PythonError{};

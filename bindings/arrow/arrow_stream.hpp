@@ -9,22 +9,16 @@
 #pragma once
 
 #include "arrow/arrow_export.hpp"
+#include "arrow/read_ahead.hpp"
 #include "py_support.hpp"
-#include "records/result_table.hpp"
-
-#include <functional>
-#include <optional>
 
 namespace zpr::py {
 
 extern PyTypeObject ArrowStreamType;
 
-// The next batch's table, or nothing once the stream has ended. Runs on a consumer's thread
-// without the interpreter lock; an ordinary failure throws Error, which fails the stream
-// with `failure_prefix` before its message.
-using NextTable = std::function<std::optional<ResultTable>()>;
-
-// A new stream object whose batches come from `next` and have `schema`.
-PyObject* new_arrow_stream(StreamSchema schema, NextTable next, const char* failure_prefix);
+// A new stream object whose batches have `schema` and are cut by `next` (read_ahead.hpp),
+// which runs on a consumer's thread without the interpreter lock. An ordinary failure throws
+// Error, which fails the stream with `failure_prefix` before its message.
+PyObject* new_arrow_stream(StreamSchema schema, NextBatch next, const char* failure_prefix);
 
 }  // namespace zpr::py

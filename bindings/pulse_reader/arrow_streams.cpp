@@ -2,9 +2,9 @@
 // (arrow/arrow_stream.hpp), batch by batch, without pandas.
 //
 // A stream walks the run as iter_pulses and iter_all_records do, in batches of whole
-// apertures, and everything about the call is checked when the method is called. Each
-// batch is read when the consumer asks for it, on the consumer's thread without the
-// interpreter lock. The stream holds the reader's open file itself: closing or dropping the
+// apertures, and everything about the call is checked when the method is called. Batches
+// are read as the consumer asks for them, one batch ahead on a helper thread
+// (arrow/read_ahead.hpp), without the interpreter lock. The stream holds the reader's open file itself: closing or dropping the
 // PulseReader does not end a stream that is open, which reads on to its end (the file is
 // closed when the last of them lets go).
 #include "arguments.hpp"
@@ -31,21 +31,27 @@ std::vector<std::pair<std::string, std::string>> schema_metadata(PyPulseReader* 
             {"zyn_pulse_reader.metadata", open_reader(self).metadata_text()}};
 }
 
-// A stream over `walk`, each batch the table `query(reader, walk)` reads, with the columns
-// of `empty` (the answer's table without rows).
-template <class Query>
-PyObject* walk_stream(PyPulseReader* self, ResultTable&& empty, const char* failure_prefix, Walk&& walk, Query query) {
+// A stream over `walk`, each batch the table `read(reader, batch, filter)` reads, with the
+// columns of `empty` (the answer's table without rows). Batches are read ahead
+// (arrow/read_ahead.hpp): each batch's work holds the reader and the walk's filter itself.
+template <class Read>
+PyObject* walk_stream(PyPulseReader* self, ResultTable&& empty, const char* failure_prefix, Walk&& walk, Read read) {
     StreamSchema schema = stream_schema(empty, schema_metadata(self));
     std::shared_ptr<const zpr::PulseReader> reader = self->reader;
-    NextTable next = [reader, walk = std::move(walk), query]() mutable -> std::optional<ResultTable> {
-        if (walk.batches.done()) return std::nullopt;
-        // Consumers such as pyarrow.table keep every batch to the end.
-        ResultTable table = query(*reader, walk);
-        table.release_unused_room();
-        return table;
+    auto shared_walk = std::make_shared<Walk>(std::move(walk));
+    NextBatch next = [reader, walk = std::move(shared_walk), read]() -> std::optional<BatchWork> {
+        if (walk->batches.done()) return std::nullopt;
+        return [reader, walk, read, batch = walk->batches.next(*reader)] {
+            ResultTable table = read(*reader, batch, walk->filter_or_null());
+            // Consumers such as pyarrow.table keep every batch to the end.
+            table.release_unused_room();
+            return table;
+        };
     };
     return new_arrow_stream(std::move(schema), std::move(next), failure_prefix);
 }
+
+using Batch = ApertureBatches::Batch;
 
 }  // namespace
 
@@ -58,8 +64,9 @@ PyObject* arrow_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t narg
         ExclusiveAccess access(self);
         return walk_stream(self, result_table(PulseColumns{}, true), kPulsesFailed,
                            plan_pulses_walk(self, a[0], a[1], a[2], a[3]),
-                           [](const zpr::PulseReader& reader, Walk& walk) {
-                               return result_table(next_pulses(reader, walk), true);
+                           [](const zpr::PulseReader& reader, const Batch& batch, const PulseFilter* filter) {
+                               return result_table(
+                                   reader.get_pulses_many(batch.apertures, batch.headers, filter, batch.room), true);
                            });
     });
 }
@@ -72,8 +79,10 @@ PyObject* arrow_records(PyObject* py_self, PyObject* const* args, Py_ssize_t nar
         bind_arguments({"PulseReader.arrow_records", names, 0}, args, nargs, kwnames, a);
         ExclusiveAccess access(self);
         return walk_stream(self, result_table(ManyApertureRecords{}), kRecordsFailed,
-                           plan_records_walk(self, a[0], a[1]), [](const zpr::PulseReader& reader, Walk& walk) {
-                               return result_table(next_records(reader, walk));
+                           plan_records_walk(self, a[0], a[1]),
+                           [](const zpr::PulseReader& reader, const Batch& batch, const PulseFilter*) {
+                               return result_table(
+                                   reader.get_all_records_many(batch.apertures, batch.headers, batch.room));
                            });
     });
 }
@@ -87,9 +96,8 @@ PyObject* arrow_summary(PyObject* py_self, PyObject* const* args, Py_ssize_t nar
         ExclusiveAccess access(self);
         return walk_stream(self, result_table(ApertureSummaries{}, {}), kPulsesFailed,
                            plan_pulses_walk(self, a[0], a[1], a[2], nullptr),
-                           [](const zpr::PulseReader& reader, Walk& walk) {
-                               const ApertureBatches::Batch batch = walk.batches.next(reader);
-                               return summary_table(reader, batch.apertures, walk.filter_or_null());
+                           [](const zpr::PulseReader& reader, const Batch& batch, const PulseFilter* filter) {
+                               return summary_table(reader, batch.apertures, filter);
                            });
     });
 }
@@ -102,8 +110,8 @@ PyObject* arrow_record_kinds(PyObject* py_self, PyObject* const* args, Py_ssize_
         bind_arguments({"PulseReader.arrow_record_kinds", names, 0}, args, nargs, kwnames, a);
         ExclusiveAccess access(self);
         return walk_stream(self, result_table(RecordKindCounts{}, {}), kRecordsFailed,
-                           plan_records_walk(self, a[0], nullptr), [](const zpr::PulseReader& reader, Walk& walk) {
-                               const ApertureBatches::Batch batch = walk.batches.next(reader);
+                           plan_records_walk(self, a[0], nullptr),
+                           [](const zpr::PulseReader& reader, const Batch& batch, const PulseFilter*) {
                                return result_table(reader.record_kinds(batch.apertures), batch.apertures);
                            });
     });
@@ -123,8 +131,9 @@ const char* const kArrowPulsesDoc =
     "__arrow_c_stream__ method. Its columns are those of get_pulses_many with the record position\n"
     "as an ordinary column: aperture_index, position, start_f, ... The schema's metadata holds the\n"
     "reader's base attributes as JSON (\"zyn_pulse_reader.attrs\") and the file's metadata document\n"
-    "(\"zyn_pulse_reader.metadata\"). The arguments are checked at once; batches are read as the\n"
-    "consumer asks for them, and the stream goes on reading when the reader is closed.\n"
+    "(\"zyn_pulse_reader.metadata\"). The arguments are checked at once; batches are read one\n"
+    "ahead of the consumer on a helper thread, and the stream goes on reading when the reader is\n"
+    "closed.\n"
     "\n"
     "# Examples\n"
     "```python\n"

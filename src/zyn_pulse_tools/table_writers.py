@@ -4,8 +4,10 @@ The batches come from the module's Arrow streams as they are, so nothing passes 
 pandas: the record position ("position") and the aperture number ("aperture_index") are
 ordinary columns, with no index of a frame to restore, and "record_type" keeps its
 dictionary encoding (int8 codes over the eight kind names), which Parquet stores as a
-dictionary-encoded column. Parquet files are compressed with zstd unless asked otherwise;
-each batch becomes one row group (Parquet) or record batch (Arrow IPC).
+dictionary-encoded column. Parquet files are compressed with zstd unless asked otherwise.
+Batches are gathered into row groups of about a million rows (pyarrow's own size for a
+whole table): each row group starts its dictionaries afresh, and small ones made a file
+larger and slower to write. Arrow IPC files hold each batch as a record batch.
 
 Parquet encodings follow what the columns hold, which makes a pulses file smaller than the
 pulse file it comes from: the columns that grow along a run (aperture numbers, record
@@ -32,6 +34,7 @@ _GROWING = ("aperture_index", "position", "start_f", "end_f")
 _RATIOS = ("snr", "binratio")
 COMPRESSIONS = ("zstd", "snappy", "gzip", "none")
 DEFAULT_COMPRESSION = "zstd"
+ROW_GROUP_ROWS = 1 << 20
 
 
 class TableWriter(Protocol):
@@ -56,6 +59,40 @@ def _parquet_encodings(schema: Any) -> dict[str, Any]:
     encodings = {name: "DELTA_BINARY_PACKED" for name in _GROWING if name in schema.names}
     encodings.update({name: "BYTE_STREAM_SPLIT" for name in _RATIOS if name in schema.names})
     return {"use_dictionary": [n for n in schema.names if n not in encodings], "column_encoding": encodings}
+
+
+class _ParquetWriter:
+    """pyarrow's Parquet writer, batches gathered until they make a row group."""
+
+    def __init__(self, path: str, schema: Any, compression: str, pa: Any, parquet: Any) -> None:
+        self._pa = pa
+        self._writer = parquet.ParquetWriter(
+            path, schema, compression=None if compression == "none" else compression, **_parquet_encodings(schema)
+        )
+        self._batches: list[Any] = []
+        self._rows = 0
+
+    def _flush(self) -> None:
+        if self._batches:
+            table = self._pa.Table.from_batches(self._batches)
+            self._batches, self._rows = [], 0
+            self._writer.write_table(table, row_group_size=table.num_rows)
+
+    def write_batch(self, batch: Any) -> None:
+        self._batches.append(batch)
+        self._rows += batch.num_rows
+        if self._rows >= ROW_GROUP_ROWS:
+            self._flush()
+
+    def discard_pending(self) -> None:
+        """Drops the batches not written yet, for an output that will not be kept."""
+        self._batches, self._rows = [], 0
+
+    def close(self) -> None:
+        try:
+            self._flush()
+        finally:
+            self._writer.close()
 
 
 class _CsvWriter:
@@ -101,11 +138,7 @@ def table_writer(path: str, file_format: str, schema: Any, compression: str | No
     pa = require("pyarrow", "arrow", "export")
     if file_format == ".parquet":
         parquet = require("pyarrow.parquet", "arrow", "export")
-        codec = compression or DEFAULT_COMPRESSION
-        writer: TableWriter = parquet.ParquetWriter(
-            path, schema, compression=None if codec == "none" else codec, **_parquet_encodings(schema)
-        )
-        return writer
+        return _ParquetWriter(path, schema, compression or DEFAULT_COMPRESSION, pa, parquet)
     if file_format == ".arrow":
         ipc_writer: TableWriter = pa.ipc.new_file(path, schema)
         return ipc_writer
@@ -118,5 +151,9 @@ def opened_writer(path: str, file_format: str, schema: Any, compression: str | N
     writer = table_writer(path, file_format, schema, compression)
     try:
         yield writer
+    except BaseException:
+        if isinstance(writer, _ParquetWriter):
+            writer.discard_pending()  # Ctrl-C or a failure: no row group is written in vain
+        raise
     finally:
         writer.close()
