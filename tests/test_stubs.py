@@ -159,6 +159,13 @@ def test_typing_usage_script_runs(usage_file, tmp_path):
         assert merged.apertures == [0, 1, 5, 200] and empty.apertures == []
 
 
+@pytest.fixture(scope="module")
+def mypy_cache(tmp_path_factory) -> Path:
+    """One cache for this module's mypy runs (and test process): they check different
+    scripts with the same options, and NumPy's and pandas' stubs are analysed once."""
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
 def run_mypy(*arguments: str, cwd: Path) -> subprocess.CompletedProcess[str]:
     # A clean environment for mypy: no MYPYPATH that could supply another stub.
     env = {key: value for key, value in os.environ.items() if key != "MYPYPATH"}
@@ -167,12 +174,12 @@ def run_mypy(*arguments: str, cwd: Path) -> subprocess.CompletedProcess[str]:
 
 
 @needs_mypy
-def test_mypy_strict_accepts_the_usage_script_through_the_installed_stub(tmp_path):
+def test_mypy_strict_accepts_the_usage_script_through_the_installed_stub(tmp_path, mypy_cache):
     # Run from an empty directory with the script copied in, so that nothing but the installed
     # type information can satisfy `import zyn_pulse_reader`.
     script = tmp_path / USAGE.name
     script.write_text(USAGE.read_text(encoding="utf-8"), encoding="utf-8")
-    result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={tmp_path / 'cache'}",
+    result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={mypy_cache}",
                       script.name, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -184,13 +191,13 @@ def test_mypy_stubtest_finds_no_difference_from_the_runtime(tmp_path):
 
 
 @needs_mypy
-def test_mypy_strict_accepts_the_tools_package(tmp_path):
+def test_mypy_strict_accepts_the_tools_package(tmp_path, mypy_cache):
     # The package's optional dependencies are part of what mypy checks it against.
     for optional in ("dask", "distributed"):
         pytest.importorskip(optional)
     # By name: the installed package, as its users' checkers see it (a path inside
     # site-packages would make mypy take all of site-packages for the project's sources).
-    result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={tmp_path / 'cache'}",
+    result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={mypy_cache}",
                       "-p", "zyn_pulse_tools", cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -216,9 +223,9 @@ reader.get_pulses_many(floats)
 
 
 @needs_mypy
-def test_mypy_rejects_misspelt_filter_keys_bytes_names_and_float_arrays(tmp_path):
+def test_mypy_rejects_misspelt_filter_keys_bytes_names_and_float_arrays(tmp_path, mypy_cache):
     (tmp_path / "mistakes.py").write_text(REJECTED, encoding="utf-8")
-    result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={tmp_path / 'cache'}",
+    result = run_mypy("mypy", "--strict", "--config-file=", f"--cache-dir={mypy_cache}",
                       "mistakes.py", cwd=tmp_path)
     flagged = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
     assert flagged == {3, 4, 5, 7}, result.stdout
