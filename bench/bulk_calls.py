@@ -21,6 +21,7 @@ from benchlib import (
     pulses_frame_floor,
     ready_columns,
     records_frame_floor,
+    run_child,
 )
 from datasets import check_sample
 
@@ -223,7 +224,9 @@ def bulk_rows(shape: dict, t: dict) -> list[str]:
         ("get_pulses_many()", t["many"], f"floor: pread {fmt_time(t['pread'])} + DataFrame {fmt_time(t['frame'])}",
          floor, "≤2x floor", t["many"] / floor <= 2),
         ("get_all_records_many()", t["rec_many"], f"floor: pread {fmt_time(t['rec_pread'])} + DataFrame "
-         f"{fmt_time(t['rec_frame'])}", floor_rec, "≤2x floor", t["rec_many"] / floor_rec <= 2),
+         f"{fmt_time(t['rec_frame'])}", floor_rec, "≤1.5x floor", t["rec_many"] / floor_rec <= 1.5),
+        ("get_all_records_many(), first call in a fresh process", t["first"], "later calls there", t["later"],
+         "≤1.5x", t["first"] / t["later"] <= 1.5),
         ("iter_pulses(), whole walk", t["iter"], "get_pulses_many()", t["many"], "≤1.3x", t["iter"] / t["many"] <= 1.3),
         ("iter_all_records(), whole walk", t["rec_iter"], "get_all_records_many()", t["rec_many"], "–", None),
         ("summary()", t["sum_summary"], "pread of the file", t["sum_pread"], "≤1.5x",
@@ -248,7 +251,7 @@ def per_record_rows(small: dict, large: dict, t_small: dict, t_large: dict) -> l
         ratio = per_large / per_small
         out.append(f"| {label}, time per record | {large['apertures']:,} | {per_large * 1e9:.2f} ns "
                    f"| same on {small['apertures']:,} apertures | {per_small * 1e9:.2f} ns | {fmt_ratio(ratio)} "
-                   f"| ≤1.3x | {held(ratio <= 1.3)} |")
+                   f"| ≤1.25x | {held(ratio <= 1.25)} |")
     return out
 
 
@@ -272,6 +275,8 @@ def section(ctx) -> list[str]:
             counts = check_bulk_calls(reader, sizes, sample, pd, np)
             log("  timing")
             timings[shape["apertures"]] = time_bulk_calls(reader, shape, cfg, pd, np)
+        first = run_child(["first", shape["path"]])
+        timings[shape["apertures"]].update(first=first["first"], later=first["later"])
         shape["pulses"] = counts["pulses"]
         rows += bulk_rows(shape, timings[shape["apertures"]])
         notes.append(
@@ -291,7 +296,9 @@ def section(ctx) -> list[str]:
         "columns against the pandas groupby. Floors: pread of the whole file into a preallocated buffer + one "
         "DataFrame of the result's size from ready columns. The groupby computes the same pulse columns (count, "
         f"float64 means, first start, last end) from `get_pulses_many()`. Repeats: {cfg['chip_repeats']} "
-        f"({cfg['summary_repeats']} for summary and the groupby).",
+        f"({cfg['summary_repeats']} for summary and the groupby). The first call runs in a fresh process that has "
+        "imported NumPy and pandas and made an empty frame; it is compared with the median of three later calls "
+        "there (fresh memory and page faults count). The runs' files are in the page cache.",
         "",
         "| scenario | apertures | module | compared with | other | ratio | target | status |",
         "|---|---:|---:|---|---:|---:|---|---|",
