@@ -25,6 +25,7 @@ cli.build_parser()  # imports every subcommand and what it needs
 # The command takes over Ctrl-C before these imports: a child forked from here starts as a
 # process past its imports would, with the command's handler already in place.
 interrupts.install()
+install = interrupts.install
 
 seed, trials, folder, name = sys.argv[1:5]
 args = sys.argv[6:]
@@ -36,7 +37,7 @@ def run(k: int, delay: float | None) -> tuple[Path, int, Path]:
     trial = Path(folder) / f"fork{k}"
     trial.mkdir()
     error_path = trial.parent / f"fork{k}.stderr"
-    # The child says when it is about to run the command: the moment is drawn from then on,
+    # The child says when the command has taken over Ctrl-C: the moment is drawn from then on,
     # so that no signal lands in this harness's own set-up of the child.
     ready, ready_to_write = os.pipe()
     child = os.fork()
@@ -46,8 +47,14 @@ def run(k: int, delay: float | None) -> tuple[Path, int, Path]:
             os.dup2(error.fileno(), 2)
             os.dup2(nothing.fileno(), 1)  # this process's standard output carries the JSON lines
         sys.argv = ["zyn-pulse", *args, "-o", str(trial / name)]
-        os.write(ready_to_write, b"!")
-        os.close(ready_to_write)
+
+        def install_and_say_ready() -> None:
+            # The command's first step: from here on, a Ctrl-C is the command's to handle.
+            install()
+            os.write(ready_to_write, b"!")
+            os.close(ready_to_write)
+
+        interrupts.install = install_and_say_ready
         status = cli.main()
         sys.stderr.flush()
         os._exit(status)

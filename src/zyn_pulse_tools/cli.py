@@ -94,9 +94,10 @@ def _run(argv: Sequence[str] | None) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the program's arguments). Run as the program
     (no `argv`), it takes over Ctrl-C for the rest of the process."""
-    if argv is None:
-        interrupts.install()
     try:
+        # Within the try: a Ctrl-C that lands as soon as the handler is in place is caught too.
+        if argv is None:
+            interrupts.install()
         status = _run(argv)
     except KeyboardInterrupt:
         print("zyn-pulse: interrupted", file=sys.stderr)
