@@ -174,3 +174,30 @@ def test_long_calls_raise_keyboard_interrupt_promptly(runs, tmp_path):
     assert {path: digest(path) for path in runs.values()} == inputs
     print(f"KeyboardInterrupt after the signal: median {statistics.median(delays) * 1000:.0f} ms, "
           f"max {max(delays) * 1000:.0f} ms over {len(delays)} interrupts")
+
+
+def test_ctrl_c_inside_a_finalizer_is_raised_after_it():
+    """Python drops an exception raised in `__del__` (printing it as ignored): the command's
+    handler notes a Ctrl-C that lands there and raises it once the finalizer has returned."""
+    from zyn_pulse_tools import interrupts
+
+    class SignalledWhileFinalized:
+        def __del__(self) -> None:
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.005)  # the handler runs here, inside the finalizer
+
+    previous = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGALRM)}
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    interrupts.install()
+    unraisable: list[object] = []
+    hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            SignalledWhileFinalized()  # finalized at once
+            time.sleep(2)
+    finally:
+        sys.unraisablehook = hook
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+    assert unraisable == []

@@ -7,8 +7,8 @@ already unwinding and removing temporary output, which a second KeyboardInterrup
 imports (an extension interrupted while it loads fails with a misleading ImportError), after
 which a noted Ctrl-C is raised; and the rename that completes an output, after which the
 command has completed and its exit status says so. A Ctrl-C that lands in the import
-machinery or in a weak-reference callback, where Python would print the exception as ignored
-and drop it, is looked at again 20 ms later.
+machinery, a weak-reference callback or a finalizer, where Python would print the exception
+as ignored and drop it, is looked at again 20 ms later.
 """
 
 from __future__ import annotations
@@ -27,8 +27,9 @@ _completed = False  # the command's output is in place
 
 
 # Code where a KeyboardInterrupt would be lost: the import machinery (whose module-lock
-# callbacks run at odd moments) and weak-reference callbacks, whose exceptions Python prints
-# as "ignored" and drops.
+# callbacks run at odd moments), weak-reference callbacks and finalizers (`__del__`, run
+# whenever the garbage collector or a reference count lets go of an object, such as a
+# progress bar), whose exceptions Python prints as "ignored" and drops.
 _UNSAFE_FILES = ("<frozen importlib._bootstrap>", "<frozen importlib._bootstrap_external>")
 _UNSAFE_SUFFIXES = ("/weakref.py", "/_weakrefset.py")
 _LOOK_AGAIN_S = 0.02
@@ -37,7 +38,7 @@ _LOOK_AGAIN_S = 0.02
 def _in_unsafe_code(frame: FrameType | None) -> bool:
     while frame is not None:
         name = frame.f_code.co_filename
-        if name in _UNSAFE_FILES or name.endswith(_UNSAFE_SUFFIXES):
+        if name in _UNSAFE_FILES or name.endswith(_UNSAFE_SUFFIXES) or frame.f_code.co_name == "__del__":
             return True
         frame = frame.f_back
     return False
