@@ -142,7 +142,7 @@ def write_20k(path: str) -> None:
     sizes = np.concatenate([class_sizes(rng, typical, count) for typical, count in FULL["run"]])
     sizes = sizes[rng.permutation(sizes.size)]
     cols = 250
-    gen.write_pulse_file(path, sizes, seed=1, metadata=gen.base_metadata(-(-sizes.size // cols), cols), cols=cols)
+    gen.write_pulse_file(path, sizes, seed=1, cols=cols)
 
 
 def ratio_row(label: str, a: dict, b: dict, target: str) -> str:
