@@ -253,6 +253,7 @@ class Worker:
 
     def start(self) -> subprocess.Popen[bytes]:
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(HERE), os.environ.get("PYTHONPATH")])))
+        self.close_files()
         self.stderr = tempfile.TemporaryFile()
         self.process = subprocess.Popen(
             [sys.executable, "-c", "import boundary_worker; boundary_worker.serve()"],
@@ -275,6 +276,7 @@ class Worker:
         status = process.wait()
         self.stderr.seek(0)
         detail = self.stderr.read()[-3000:].decode(errors="replace")
+        self.close_files()
         self.process = None
         return {"died": f"the child {'hung' if status == -9 else f'died (exit status {status})'}:\n{detail}"}
 
@@ -282,7 +284,19 @@ class Worker:
         if self.process is not None:
             self.process.stdin.close()  # type: ignore[union-attr]
             self.process.wait(timeout=30)
-            self.process = None
+        self.close_files()
+        self.process = None
+
+    def close_files(self) -> None:
+        """Closes the child's pipes and its error file: left to the garbage collector, they
+        would warn (ResourceWarning) in whichever test happens to run then."""
+        if self.process is not None:
+            for pipe in (self.process.stdin, self.process.stdout):
+                if pipe is not None:
+                    pipe.close()
+        if self.stderr is not None:
+            self.stderr.close()
+            self.stderr = None
 
 
 @pytest.fixture(scope="module")
