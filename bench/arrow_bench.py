@@ -136,7 +136,8 @@ def write_20k(path: str) -> None:
 
     sys.path.insert(0, str(HERE))
     import gen
-    from run import FULL, class_sizes
+    from datasets import class_sizes
+    from run import FULL
 
     rng = np.random.default_rng(2024)
     sizes = np.concatenate([class_sizes(rng, typical, count) for typical, count in FULL["run"]])

@@ -45,7 +45,7 @@ import threads  # noqa: E402
 import whole_run  # noqa: E402
 import writers  # noqa: E402
 from benchlib import FILTER, MIB, build_core_bench, log  # noqa: E402
-from datasets import class_sizes, make_chip_run, make_data  # noqa: E402,F401  (class_sizes: for arrow_bench.py)
+from datasets import make_chip_run, make_data  # noqa: E402
 
 FAMILIES = {
     "queries": per_aperture.section,
