@@ -27,16 +27,9 @@ KINDS = ["pulse", "padding", "long_pulse_update", "long_pulse_dropped", "step_up
 FILTER = {"min_snr": 0.5, "max_binratio": 10.0, "recalc_ipd": True}
 
 
-@pytest.fixture(scope="module")
-def run(tmp_path_factory):
-    """150 apertures of every record kind, a few of hundreds of records (so that small
-    batches cut the run many times), some without records, some whose pulses fail the
-    filter's order check (a pulse that starts where the one before ends)."""
-    rng = np.random.default_rng(22)
-    numbers = np.sort(rng.choice(3000, 150, replace=False))
-    counts = rng.integers(0, 40, numbers.size)
-    counts[::13] = 0
-    counts[[4, 90]] = [700, 450]
+def write_random_run(path, rng, numbers, counts, unsorted_share=0.01):
+    """A run of records of every kind, `unsorted_share` of them pulses that start where the
+    one before ends (which fail the filter's order check)."""
     n = int(counts.sum())
     raw = rng.integers(0, 65536, (n, 8), dtype=np.uint16)
     raw[:, 0] = rng.integers(1, 30, n)
@@ -47,9 +40,22 @@ def run(tmp_path_factory):
     coded = plain & (rng.random(n) < 0.3)
     raw[coded, 6] = rng.choice(np.array([-2, -3, -5, -6], np.int16), int(coded.sum())).view(np.uint16)
     raw[plain & (rng.random(n) < 0.05), 0] = 0xFFFF  # padding
-    raw[rng.random(n) < 0.01, 0] = 0  # a pulse here starts where the one before ended
-    path = tmp_path_factory.mktemp("arrow") / "run.pulses.bin"
+    raw[rng.random(n) < unsorted_share, 0] = 0
     bulk_file(numbers, numbers % 70, numbers // 70, raw, counts, [(0, 3, 7)] * 8, DEFAULT_METADATA).write(path)
+
+
+@pytest.fixture(scope="module")
+def run(tmp_path_factory):
+    """150 apertures of every record kind, a few of hundreds of records (so that small
+    batches cut the run many times), some without records, some whose pulses fail the
+    filter's order check (a pulse that starts where the one before ends)."""
+    rng = np.random.default_rng(22)
+    numbers = np.sort(rng.choice(3000, 150, replace=False))
+    counts = rng.integers(0, 40, numbers.size)
+    counts[::13] = 0
+    counts[[4, 90]] = [700, 450]
+    path = tmp_path_factory.mktemp("arrow") / "run.pulses.bin"
+    write_random_run(path, rng, numbers, counts)
     numbers = [int(a) for a in numbers]
     with PulseReader(str(path)) as reader:
         failing = [a for a, e in zip(numbers, reader.summary(pulse_filter_kwargs=FILTER)["error"]) if e]
@@ -132,6 +138,22 @@ def test_every_client_reads_the_frame_s_values(run, what, case, client):
         frame, stream = frame_and_stream(reader, what, **kwargs)
         got = CLIENTS[client](stream)
     assert_same_columns(table_columns(got), expected_columns(frame))
+
+
+@pytest.mark.parametrize("batch_records", [90_000, 10_000_000], ids=["batches-beside-each-other", "one-batch"])
+@pytest.mark.parametrize("what", ["pulses", "records", "summary"])
+def test_batches_large_enough_to_split_read_as_the_whole_run_call(tmp_path, what, batch_records):
+    """Batches large enough for the whole-run calls to split over two threads: read two at
+    once, each on its own thread; a stream of one batch, split as the whole-run call."""
+    rng = np.random.default_rng(7)
+    counts = rng.integers(0, 2000, 300)
+    counts[[10, 200]] = [70_000, 120_000]  # batches of one aperture
+    path = tmp_path / "large.pulses.bin"
+    write_random_run(path, rng, np.arange(300) * 3, counts, unsorted_share=0)
+    kwargs = {} if what == "records" else {"pulse_filter_kwargs": FILTER}
+    with PulseReader(str(path)) as reader:
+        frame, stream = frame_and_stream(reader, what, batch_records=batch_records, **kwargs)
+        assert_same_columns(table_columns(pa.table(stream)), expected_columns(frame))
 
 
 def test_duckdb_groups_the_pulses_as_summary_counts_them(run):

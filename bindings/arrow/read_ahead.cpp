@@ -1,6 +1,7 @@
 #include "arrow/read_ahead.hpp"
 
 #include "error.hpp"
+#include "run_both.hpp"
 
 #include <system_error>
 #include <unistd.h>
@@ -55,7 +56,7 @@ std::optional<ResultTable> ReadAhead::next() {
 }
 
 void ReadAhead::cut_ahead(std::unique_lock<std::mutex>& lock) {
-    while (next_ && slots_.size() < 2) {
+    while (next_ && slots_.size() < kCutAhead) {
         // Only this thread cuts: the walk is used without the lock.
         lock.unlock();
         Slot slot;
@@ -87,10 +88,14 @@ void ReadAhead::cut_ahead(std::unique_lock<std::mutex>& lock) {
 void ReadAhead::read(Slot& slot, std::unique_lock<std::mutex>& lock) {
     slot.state = State::Reading;
     BatchWork work = std::move(slot.work);
+    // Another batch may be read beside this one: the helper's, or the consumer's thread's.
+    const bool beside_another = helper_.joinable();
     lock.unlock();
     std::optional<ResultTable> table;
     std::exception_ptr failure;
     try {
+        std::optional<OneThreadScope> one_thread;
+        if (beside_another) one_thread.emplace();
         table = work();
     } catch (...) {
         failure = std::current_exception();

@@ -1,18 +1,20 @@
-// The batches of a stream read one ahead, on a helper thread, while the consumer takes the
+// The batches of a stream read ahead, on a helper thread, while the consumer takes the
 // batch before.
 //
 // A consumer such as pyarrow.table does little with each batch but ask for the next, and
 // one that writes a file works on a batch while the next could be read. So the batches are
 // cut off the walk in order on the consumer's thread, and each is then read by whichever of
 // two threads comes to it first: the helper, or the consumer's own thread while it waits
-// for a batch the helper is still reading. Batches are independent; each is still read as
-// the whole-run calls read it, split over two threads where it is large enough: reading each
-// batch on one thread alone measured slower, as the helper then sat idle whenever the
-// consumer's thread was still reading the batch after the one it waited for.
+// for a batch the helper is still reading. With two batches being read at once, each is
+// read on its own thread (OneThreadScope in run_both.hpp): split over two threads, a pulse
+// batch's back half would first count the front half's pulses, work that two batches side
+// by side do not need. Up to three batches are cut ahead, so that the helper goes on to the
+// third while the consumer's thread still reads the second; with two, it sat idle then.
+// A walk of a single batch has no helper and reads it as the whole-run calls do.
 //
-// At most two batches are cut ahead of the consumer, so memory stays a few batches. Each
-// batch comes out in order with its own failure: a batch that fails is the stream's last,
-// and nothing after it is handed out. Nothing here touches Python.
+// So memory stays a few batches. Each batch comes out in order with its own failure: a
+// batch that fails is the stream's last, and nothing after it is handed out. Nothing here
+// touches Python.
 #pragma once
 
 #include "records/result_table.hpp"
@@ -49,6 +51,8 @@ public:
     std::optional<ResultTable> next();
 
 private:
+    static constexpr std::size_t kCutAhead = 3;
+
     enum class State { Cut, Reading, Read };
     struct Slot {
         BatchWork work;
@@ -57,7 +61,7 @@ private:
         std::exception_ptr failure;
     };
 
-    // Cuts batches until two wait ahead of the consumer or the walk ends (the caller holds `lock`).
+    // Cuts batches until kCutAhead wait ahead of the consumer or the walk ends (the caller holds `lock`).
     void cut_ahead(std::unique_lock<std::mutex>& lock);
     // Reads `slot` (the caller holds `lock`, which is let go meanwhile).
     void read(Slot& slot, std::unique_lock<std::mutex>& lock);

@@ -3,10 +3,10 @@
 //
 // A stream walks the run as iter_pulses and iter_all_records do, in batches of whole
 // apertures, and everything about the call is checked when the method is called. Batches
-// are read as the consumer asks for them, one batch ahead on a helper thread
-// (arrow/read_ahead.hpp), without the interpreter lock. The stream holds the reader's open file itself: closing or dropping the
-// PulseReader does not end a stream that is open, which reads on to its end (the file is
-// closed when the last of them lets go).
+// are read as the consumer asks for them, a few ahead on a helper thread
+// (arrow/read_ahead.hpp), without the interpreter lock. The stream holds the reader's open
+// file itself: closing or dropping the PulseReader does not end a stream that is open,
+// which reads on to its end (the file is closed when the last of them lets go).
 #include "arguments.hpp"
 #include "arrow/arrow_stream.hpp"
 #include "pulse_reader/borrow.hpp"
@@ -34,6 +34,11 @@ std::vector<std::pair<std::string, std::string>> schema_metadata(PyPulseReader* 
 // A stream over `walk`, each batch the table `read(reader, batch, filter)` reads, with the
 // columns of `empty` (the answer's table without rows). Batches are read ahead
 // (arrow/read_ahead.hpp): each batch's work holds the reader and the walk's filter itself.
+//
+// Unlike iter_pulses' batches, a stream's are not asked for room of the walk's common size:
+// consumers such as pyarrow.table keep every batch, so each batch's columns are new memory,
+// which fills fastest when sized to the batch and backed by huge pages, as a whole-run
+// answer's is. A consumer that lets batches go still has their memory used again.
 template <class Read>
 PyObject* walk_stream(PyPulseReader* self, ResultTable&& empty, const char* failure_prefix, Walk&& walk, Read read) {
     StreamSchema schema = stream_schema(empty, schema_metadata(self));
@@ -66,7 +71,7 @@ PyObject* arrow_pulses(PyObject* py_self, PyObject* const* args, Py_ssize_t narg
                            plan_pulses_walk(self, a[0], a[1], a[2], a[3]),
                            [](const zpr::PulseReader& reader, const Batch& batch, const PulseFilter* filter) {
                                return result_table(
-                                   reader.get_pulses_many(batch.apertures, batch.headers, filter, batch.room), true);
+                                   reader.get_pulses_many(batch.apertures, batch.headers, filter), true);
                            });
     });
 }
@@ -82,7 +87,7 @@ PyObject* arrow_records(PyObject* py_self, PyObject* const* args, Py_ssize_t nar
                            plan_records_walk(self, a[0], a[1]),
                            [](const zpr::PulseReader& reader, const Batch& batch, const PulseFilter*) {
                                return result_table(
-                                   reader.get_all_records_many(batch.apertures, batch.headers, batch.room));
+                                   reader.get_all_records_many(batch.apertures, batch.headers));
                            });
     });
 }
@@ -131,7 +136,7 @@ const char* const kArrowPulsesDoc =
     "__arrow_c_stream__ method. Its columns are those of get_pulses_many with the record position\n"
     "as an ordinary column: aperture_index, position, start_f, ... The schema's metadata holds the\n"
     "reader's base attributes as JSON (\"zyn_pulse_reader.attrs\") and the file's metadata document\n"
-    "(\"zyn_pulse_reader.metadata\"). The arguments are checked at once; batches are read one\n"
+    "(\"zyn_pulse_reader.metadata\"). The arguments are checked at once; batches are read\n"
     "ahead of the consumer on a helper thread, and the stream goes on reading when the reader is\n"
     "closed.\n"
     "\n"

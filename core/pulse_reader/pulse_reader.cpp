@@ -34,7 +34,7 @@ void close_gap(PulseColumns& pulses, std::size_t first, std::size_t last, std::s
 std::size_t split_by_records(std::span<const ApertureHeader> headers, std::size_t twentieths) {
     std::size_t total = 0;
     for (const ApertureHeader& header : headers) total += header.record_count();
-    if (total < PulseReader::kTwoThreadRecords) return 0;
+    if (total < PulseReader::kTwoThreadRecords || !may_share_work()) return 0;
     std::size_t split = 0;
     for (std::size_t front_records = 0; split < headers.size() && front_records < total / 20 * twentieths; ++split)
         front_records += headers[split].record_count();
@@ -137,7 +137,7 @@ std::vector<ApertureHeader> PulseReader::read_block_headers(std::span<const uint
         }
     };
     // Two threads halve a long list. The front half's error comes first, as in order.
-    if (locations.size() < kTwoThreadHeaders) {
+    if (locations.size() < kTwoThreadHeaders || !may_share_work()) {
         read_range(0, locations.size());
     } else {
         const std::size_t split = locations.size() / 2;
@@ -180,7 +180,7 @@ ApertureRecords PulseReader::get_all_records(uint64_t aperture) const {
     const std::size_t count = result.header.record_count();
     require_within(file_size_, result.header.aperture_byteloc + kApertureHeaderSize, uint64_t(count) * kRecordSize);
     records.reserve(count);
-    if (count < kTwoThreadRecords) {
+    if (count < kTwoThreadRecords || !may_share_work()) {
         decode_range(0, count);
     } else {
         // Two halves side by side; the split is a whole number of groups of eight, so the
@@ -219,7 +219,7 @@ AperturePulses PulseReader::get_pulses(uint64_t aperture, const PulseFilter* fil
     const LaneDecoder decoder(encoding_records_);
 
     PulseBuilder front(fps_, decoder, filter, pulses, 0, aperture);
-    if (count < kTwoThreadRecords) {
+    if (count < kTwoThreadRecords || !may_share_work()) {
         build_records(result.header, front, 0, count);
         pulses.mark_filled(front.row());
         return result;
@@ -420,7 +420,7 @@ void PulseReader::visit_blocks_in_one_pass(std::span<const uint64_t> apertures, 
     uint64_t total = 0;
     for (std::size_t i = 0; i < locations.size(); ++i) total += span_of(i).length;
     std::size_t split = 0;
-    if (total >= kTwoThreadRecords * kRecordSize || locations.size() >= kTwoThreadHeaders)
+    if (may_share_work() && (total >= kTwoThreadRecords * kRecordSize || locations.size() >= kTwoThreadHeaders))
         for (uint64_t front = 0; split < locations.size() && front < total / 2; ++split) front += span_of(split).length;
     if (split == 0 || split == apertures.size())
         visit_run(0, 0, apertures.size());
